@@ -1,0 +1,12 @@
+# Every library comes from the system (Debian packages here, Homebrew on macOS).
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(PCRE2 REQUIRED IMPORTED_TARGET libpcre2-8)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+find_package(CLI11 REQUIRED)
+find_package(Threads REQUIRED)
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+  find_package(benchmark REQUIRED)
+endif()

@@ -1,0 +1,12 @@
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+/// Each subcommand of the `corvane` tool lives in its own file and registers itself here.
+namespace corvane::cli {
+
+void addMonitorCommand(CLI::App& app);
+
+} // namespace corvane::cli

@@ -1,0 +1,12 @@
+#include "cli/Commands.h"
+
+#include <CLI/CLI.hpp>
+
+int main(int argc, char** argv) {
+    CLI::App app{"Corvane Monitor: evidence capture and analysis of Continuity connections",
+                 "corvane"};
+    app.require_subcommand(1);
+    corvane::cli::addMonitorCommand(app);
+    CLI11_PARSE(app, argc, argv);
+    return 0;
+}

@@ -1,0 +1,31 @@
+#include "platform/Platform.h"
+#include "platform/PlatformCommon.h"
+
+#include <cstdlib>
+#include <system_error>
+
+namespace corvane::platform {
+namespace fs = std::filesystem;
+
+fs::path dataFolder() {
+    // XDG: a relative XDG_DATA_HOME is invalid and must be ignored.
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    const fs::path base = xdg && *xdg == '/' ? fs::path(xdg) : homeFolder() / ".local/share";
+    return base / "CV";
+}
+
+fs::path executableDir() {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::current_path(ec) : exe.parent_path();
+}
+
+fs::path resourcesDir() {
+    return executableDir().parent_path() / "resources";
+}
+
+fs::path logToolPath() {
+    return executableDir() / "corvane-log";
+}
+
+} // namespace corvane::platform

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+/// The analyser's persisted state and its records. Every record is a plain value whose
+/// JSON keys are its field names; fields are declared in their file order.
+namespace corvane::Sift {
+
+inline constexpr double kMaxDouble = std::numeric_limits<double>::max();
+
+/// Caps of the state's lists: the oldest entries are dropped from the front.
+inline constexpr size_t kMaxRecentRes = 6000;
+inline constexpr size_t kMaxPairs = 4000;
+inline constexpr size_t kMaxKbd = 3000;
+inline constexpr size_t kMaxBle = 3000;
+inline constexpr size_t kMaxView = 5000;
+
+using CountMap = std::map<std::string, std::map<std::string, int64_t>>;
+
+/// A radio-level peer MAC seen by the Continuity daemons.
+struct Peer {
+    double first = kMaxDouble; // earliest capture epoch
+    double last = 0;           // latest capture epoch
+    std::string lastHMS;       // capture time of day of the latest sighting
+    std::string lastDate;      // capture date of the latest sighting
+    int64_t n = 0;             // lines that named the MAC
+    bool operator==(const Peer&) const = default;
+};
+
+/// An account identifier seen authenticating as the owner.
+struct Cul {
+    std::string aid;
+    int64_t occ = 0;
+    double first = kMaxDouble;
+    double last = 0;
+    bool operator==(const Cul&) const = default;
+};
+
+/// A screen- or keyboard-sharing access event.
+struct Acc {
+    double epoch = 0;
+    std::string date;
+    std::string hms;
+    std::string type;
+    std::string acct;
+    std::string aid;
+    std::string mac;
+    bool operator==(const Acc&) const = default;
+};
+
+/// A resolution of a peer to an account.
+struct Res {
+    double t = 0;
+    std::string date;
+    std::string mac;
+    std::string ids;
+    std::string aid;
+    bool operator==(const Res&) const = default;
+};
+
+/// A provisioning pair: a connection with an access level tied to a resolution.
+struct PairRow {
+    double t = 0;
+    std::string time;
+    std::string mac;
+    std::string ids;
+    std::string aid;
+    std::string aclv;
+    std::string delta;
+    std::string cid;
+    std::string svc;
+    bool screen = false;
+    bool operator==(const PairRow&) const = default;
+};
+
+/// A keyboard-sharing evaluation.
+struct KbdRow {
+    double t = 0;
+    std::string time;
+    std::string mac;
+    std::string ids;
+    std::string aclv;
+    std::string svc;
+    std::string selftag;
+    bool operator==(const KbdRow&) const = default;
+};
+
+/// A Bluetooth provisioning event.
+struct BleRow {
+    double t = 0;
+    std::string time;
+    std::string nbat;
+    bool operator==(const BleRow&) const = default;
+};
+
+struct State {
+    std::string head;    // first (at most 160) bytes of the log the state belongs to
+    uint64_t offset = 0; // bytes of the log consumed; always just after a line feed
+    CountMap macTail;    // MAC → device tail → lines
+    std::map<std::string, Peer> dPeer;
+    CountMap dAdsid;
+    std::map<std::string, Peer> aPeer;
+    CountMap aAdsid;
+    CountMap macAid;
+    std::set<std::string> owner;
+    std::map<std::string, Cul> cul;
+    std::map<std::string, Acc> access;
+    double minE = kMaxDouble;
+    double maxE = 0;
+    std::vector<Res> recentRes;
+    std::vector<PairRow> pairs;
+    int64_t pairsTotal = 0;
+    int64_t pairsScreen = 0;
+    std::vector<KbdRow> kbd;
+    int64_t kbdTotal = 0;
+    std::vector<BleRow> ble;
+    int64_t bleTotal = 0;
+    std::vector<std::string> view;
+    bool operator==(const State&) const = default;
+};
+
+/// The state as one JSON object with exactly the field names as keys.
+nlohmann::json toJson(const State& state);
+
+/// Strict decode: every key of the state and of every record present with the right JSON
+/// type (extra keys ignored), else nothing.
+std::optional<State> fromJson(const nlohmann::json& json);
+
+/// The state stored in a file, or the fresh state when it is missing or does not decode.
+State loadState(const std::filesystem::path& path);
+
+/// Writes the state to a file (atomic replace). Returns false when it could not be written.
+bool saveState(const State& state, const std::filesystem::path& path);
+
+/// Appends to a capped list, dropping the oldest entries from the front.
+template <typename T>
+void appendCapped(std::vector<T>& list, T value, size_t cap) {
+    list.push_back(std::move(value));
+    if (list.size() > cap) {
+        list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(list.size() - cap));
+    }
+}
+
+} // namespace corvane::Sift

@@ -1,0 +1,106 @@
+#include "util/Files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <system_error>
+
+namespace corvane::util {
+namespace fs = std::filesystem;
+
+namespace {
+
+/// Closes a descriptor on scope exit.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int d) : fd(d) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
+    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) {
+        return std::nullopt;
+    }
+    std::string out;
+    char block[1 << 16];
+    while (out.size() < maxBytes) {
+        const size_t want = std::min(sizeof block, maxBytes - out.size());
+        const ssize_t n = ::read(in.fd, block, want);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(block, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::optional<std::string> readFile(const fs::path& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        return std::nullopt;
+    }
+    return readFileHead(path, SIZE_MAX);
+}
+
+std::optional<uint64_t> fileSize(const fs::path& path) {
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+bool writeFileAtomic(const fs::path& path, std::string_view content) {
+    std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    Fd out(::mkstemp(tmpl.data()));
+    if (out.fd < 0) {
+        return false;
+    }
+    // mkstemp creates 0600; the files we replace are ordinary user files.
+    ::fchmod(out.fd, 0644);
+    const bool written = writeAll(out.fd, content) && ::fsync(out.fd) == 0;
+    if (!written || ::rename(tmpl.c_str(), path.c_str()) != 0) {
+        ::unlink(tmpl.c_str());
+        return false;
+    }
+    return true;
+}
+
+void createFolders(const fs::path& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+}
+
+} // namespace corvane::util

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvane::util {
+
+/// The whole content of a file, or nothing when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+/// At most `maxBytes` from the start of a file, or nothing when it cannot be opened.
+std::optional<std::string> readFileHead(const std::filesystem::path& path, size_t maxBytes);
+
+/// Size in bytes, or nothing when the attributes cannot be read.
+std::optional<uint64_t> fileSize(const std::filesystem::path& path);
+
+/// Replaces `path` with `content` atomically: the bytes go to a temporary file in the same
+/// folder, are flushed to disk, and the temporary file is renamed over `path`. A reader or a
+/// crash never sees half a file; on failure the previous file is kept and false is returned.
+bool writeFileAtomic(const std::filesystem::path& path, std::string_view content);
+
+/// Creates a folder and its missing parents; failures are ignored (the next write reports them).
+void createFolders(const std::filesystem::path& path);
+
+} // namespace corvane::util

@@ -1,0 +1,50 @@
+#include "util/Files.h"
+#include "util/JsonFile.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace corvane::util;
+using corvane::test::TempDir;
+
+TEST(Files, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    const auto file = dir / "state.json";
+    ASSERT_TRUE(writeFileAtomic(file, "first"));
+    ASSERT_TRUE(writeFileAtomic(file, "second"));
+    EXPECT_EQ(readFile(file), "second");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Files, FailedAtomicWriteKeepsThePreviousFile) {
+    TempDir dir;
+    // A folder in place of the target: the rename fails, nothing is lost or left behind.
+    std::filesystem::create_directories(dir / "taken" / "child");
+    EXPECT_FALSE(writeFileAtomic(dir / "taken", "x"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "taken" / "child"));
+    EXPECT_FALSE(writeFileAtomic(dir / "missing-folder" / "f", "x"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(Files, HeadSizeAndMissingFiles) {
+    TempDir dir;
+    corvane::test::writeText(dir / "log", "0123456789");
+    EXPECT_EQ(readFileHead(dir / "log", 4), "0123");
+    EXPECT_EQ(fileSize(dir / "log"), 10u);
+    EXPECT_FALSE(readFile(dir / "absent"));
+    EXPECT_FALSE(fileSize(dir / "absent"));
+    EXPECT_FALSE(readFile(dir.path()));
+}
+
+TEST(JsonFile, OnlyObjectsCountAsObjects) {
+    TempDir dir;
+    corvane::test::writeText(dir / "a.json", "{\"k\":1}");
+    corvane::test::writeText(dir / "b.json", "[1]");
+    corvane::test::writeText(dir / "c.json", "{\"k\":");
+    EXPECT_TRUE(readJsonObject(dir / "a.json"));
+    EXPECT_FALSE(readJsonObject(dir / "b.json"));
+    EXPECT_TRUE(readJson(dir / "b.json"));
+    EXPECT_FALSE(readJson(dir / "c.json"));
+    EXPECT_EQ(dumpJson(nlohmann::json("bad \xFF"), -1), "\"bad \xEF\xBF\xBD\"");
+}
