@@ -1,0 +1,163 @@
+#include "sift/State.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace corvane::Sift {
+namespace {
+
+using nlohmann::json;
+using test::TempDir;
+
+/// A state with every field and record type filled, values chosen to be awkward.
+State sampleState() {
+    State s;
+    s.head = "2026-10-18 09:14:02 | — CV-APP capture started";
+    s.offset = 1234567890123ULL;
+    s.macTail["AA:BB:CC:DD:EE:FF"]["AABBCCDDEEFF"] = 3;
+    s.dPeer["AA:BB:CC:DD:EE:FF"] = Peer{1.5, 1792222222.25, "09:14:02", "2026-10-18", 7};
+    s.dAdsid["AA:BB:CC:DD:EE:FF"]["Abc12"] = 2;
+    s.aPeer["11:22:33:44:55:66"] = Peer{0, 0.1 + 0.2, "00:00:00", "2026-01-01", 1};
+    s.aAdsid["11:22:33:44:55:66"]["Zed99"] = 1;
+    s.macAid["11:22:33:44:55:66"]["aid-1"] = 4;
+    s.owner = {"AA:BB:CC:DD:EE:FF", "11:22:33:44:55:66"};
+    s.cul["Abc12"] = Cul{"aid-1", 2, 10, 20};
+    s.access["2026-10-18|09:14|S|Abc12"] =
+        Acc{1792222222, "2026-10-18", "09:14:02", "Screen sharing", "Abc12", "—", "—"};
+    s.minE = kMaxDouble;
+    s.maxE = 1792222222.000001;
+    s.recentRes.push_back(Res{1792222221.734512, "2026-10-18", "—", "Abc12", "—"});
+    s.pairs.push_back(PairRow{1792222221.737512, "2026-10-18 09:14:01.737512", "AA:BB:CC:DD:EE:FF",
+                              "Abc12", "aid", "Screen (7)", "3.000", "0x1f", "a · b", true});
+    s.pairsTotal = 1;
+    s.pairsScreen = 1;
+    s.kbd.push_back(KbdRow{5e-324, "t", "m", "i", "—", "—", "a1 b2"});
+    s.kbdTotal = 1;
+    s.ble.push_back(BleRow{2.5, "t", "c0 ff"});
+    s.bleTotal = 1;
+    s.view = {"line one", "line \"two\" with ünïcödé"};
+    return s;
+}
+
+TEST(StateJson, RoundTripsEveryFieldExactly) {
+    const State s = sampleState();
+    const auto back = fromJson(json::parse(toJson(s).dump()));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, s);
+
+    const State fresh;
+    const auto freshBack = fromJson(json::parse(toJson(fresh).dump()));
+    ASSERT_TRUE(freshBack);
+    EXPECT_EQ(freshBack->minE, kMaxDouble);
+    EXPECT_EQ(*freshBack, fresh);
+}
+
+TEST(StateJson, WritesExactlyTheFieldNames) {
+    const json j = toJson(sampleState());
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : j.items()) {
+        keys.push_back(k);
+    }
+    EXPECT_EQ(keys.size(), 22u);
+    EXPECT_TRUE(j["owner"].is_array());
+    EXPECT_TRUE(j["offset"].is_number_unsigned());
+    EXPECT_TRUE(j["pairs"][0]["screen"].is_boolean());
+    EXPECT_EQ(j["dPeer"]["AA:BB:CC:DD:EE:FF"].size(), 5u);
+    EXPECT_EQ(j["pairs"][0].size(), 10u);
+    // Shortest round-trip form, not a fixed precision.
+    EXPECT_NE(j.dump().find("1.7976931348623157e+308"), std::string::npos);
+    EXPECT_NE(j.dump().find("\"t\":2.5"), std::string::npos);
+}
+
+TEST(StateJson, EveryMissingTopLevelKeyRejectsTheState) {
+    const json full = toJson(sampleState());
+    for (const auto& [key, value] : full.items()) {
+        json j = full;
+        j.erase(key);
+        EXPECT_FALSE(fromJson(j)) << key;
+    }
+}
+
+TEST(StateJson, MissingOrMistypedRecordFieldRejectsTheState) {
+    const json full = toJson(sampleState());
+    json j = full;
+    j["dPeer"]["AA:BB:CC:DD:EE:FF"].erase("lastDate");
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["pairs"][0]["screen"] = 1;
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["cul"]["Abc12"]["occ"] = 2.0; // integer fields need JSON integers
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["recentRes"][0]["ids"] = nullptr;
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["macTail"]["AA:BB:CC:DD:EE:FF"]["AABBCCDDEEFF"] = "3";
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["owner"].push_back(5);
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["view"] = "not a list";
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["offset"] = -1;
+    EXPECT_FALSE(fromJson(j));
+    j = full;
+    j["bleTotal"] = json::parse("9223372036854775808"); // beyond int64
+    EXPECT_FALSE(fromJson(j));
+    EXPECT_FALSE(fromJson(json::array()));
+}
+
+TEST(StateJson, AcceptsExtraKeysIntegerFloatsAndAnyOwnerOrder) {
+    json j = toJson(sampleState());
+    j["future"] = {{"x", 1}};
+    j["dPeer"]["AA:BB:CC:DD:EE:FF"]["extra"] = "ignored";
+    j["minE"] = 1792222222; // integer literal in a float field
+    j["owner"] = {"11:22:33:44:55:66", "AA:BB:CC:DD:EE:FF", "11:22:33:44:55:66"};
+    const auto s = fromJson(j);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->minE, 1792222222.0);
+    EXPECT_EQ(s->owner, sampleState().owner);
+    EXPECT_EQ(s->dPeer, sampleState().dPeer);
+}
+
+TEST(StateFile, SaveThenLoadAndEveryBadFileGivesTheFreshState) {
+    TempDir dir;
+    const auto path = dir / "cv_state_live.json";
+    EXPECT_EQ(loadState(path), State{}); // missing
+
+    const State s = sampleState();
+    ASSERT_TRUE(saveState(s, path));
+    EXPECT_EQ(loadState(path), s);
+
+    const std::string text = test::readText(path);
+    test::writeText(path, text.substr(0, text.size() / 2)); // truncated
+    EXPECT_EQ(loadState(path), State{});
+    test::writeText(path, "");
+    EXPECT_EQ(loadState(path), State{});
+    test::writeText(path, "[1,2]");
+    EXPECT_EQ(loadState(path), State{});
+
+    json j = json::parse(text);
+    j.erase("bleTotal");
+    test::writeText(path, j.dump());
+    EXPECT_EQ(loadState(path), State{});
+
+    // A folder in the way of the file: the save fails, nothing is thrown.
+    EXPECT_FALSE(saveState(s, dir / "missing-folder" / "x" / "state.json"));
+}
+
+TEST(StateCaps, AppendCappedDropsTheOldestFromTheFront) {
+    std::vector<int> list;
+    for (int i = 0; i < 7; ++i) {
+        appendCapped(list, i, 5);
+    }
+    EXPECT_EQ(list, (std::vector<int>{2, 3, 4, 5, 6}));
+}
+
+} // namespace
+} // namespace corvane::Sift
