@@ -142,7 +142,7 @@ json encode(const std::set<std::string>& set) {
     return out;
 }
 
-template <typename T> json encode(const std::vector<T>& list) {
+template <typename T> json encode(const std::deque<T>& list) {
     json out = json::array();
     for (const auto& item : list) {
         out.push_back(encode(item));
@@ -245,11 +245,10 @@ bool decode(const json& j, std::set<std::string>& out) {
     return true;
 }
 
-template <typename T> bool decode(const json& j, std::vector<T>& out) {
+template <typename T> bool decode(const json& j, std::deque<T>& out) {
     if (!j.is_array()) {
         return false;
     }
-    out.reserve(j.size());
     for (const auto& item : j) {
         if (!decode(item, out.emplace_back())) {
             return false;

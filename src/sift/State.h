@@ -1,13 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -116,15 +116,15 @@ struct State {
     std::map<std::string, Acc> access;
     double minE = kMaxDouble;
     double maxE = 0;
-    std::vector<Res> recentRes;
-    std::vector<PairRow> pairs;
+    std::deque<Res> recentRes;
+    std::deque<PairRow> pairs;
     int64_t pairsTotal = 0;
     int64_t pairsScreen = 0;
-    std::vector<KbdRow> kbd;
+    std::deque<KbdRow> kbd;
     int64_t kbdTotal = 0;
-    std::vector<BleRow> ble;
+    std::deque<BleRow> ble;
     int64_t bleTotal = 0;
-    std::vector<std::string> view;
+    std::deque<std::string> view;
     bool operator==(const State&) const = default;
 };
 
@@ -141,12 +141,14 @@ State loadState(const std::filesystem::path& path);
 /// Writes the state to a file (atomic replace). Returns false when it could not be written.
 bool saveState(const State& state, const std::filesystem::path& path);
 
-/// Appends to a capped list, dropping the oldest entries from the front.
+/// Appends to a capped list, dropping the oldest entries from the front. The lists are
+/// deques so that a full list costs O(1) per append: the evidence log keeps them at their
+/// cap for most of a long re-analysis.
 template <typename T>
-void appendCapped(std::vector<T>& list, T value, size_t cap) {
+void appendCapped(std::deque<T>& list, T value, size_t cap) {
     list.push_back(std::move(value));
-    if (list.size() > cap) {
-        list.erase(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(list.size() - cap));
+    while (list.size() > cap) {
+        list.pop_front();
     }
 }
 

@@ -152,11 +152,11 @@ TEST(StateFile, SaveThenLoadAndEveryBadFileGivesTheFreshState) {
 }
 
 TEST(StateCaps, AppendCappedDropsTheOldestFromTheFront) {
-    std::vector<int> list;
+    std::deque<int> list;
     for (int i = 0; i < 7; ++i) {
         appendCapped(list, i, 5);
     }
-    EXPECT_EQ(list, (std::vector<int>{2, 3, 4, 5, 6}));
+    EXPECT_EQ(list, (std::deque<int>{2, 3, 4, 5, 6}));
 }
 
 } // namespace
