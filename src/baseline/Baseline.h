@@ -1,27 +1,26 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 /// Learns the owner's own devices from the evidence log and keeps them in sift/baseline.json.
 namespace corvane::Baseline {
 
 /// One usable line of the evidence log.
 struct Row {
-    std::string mac;                // "AA:BB:CC:DD:EE:FF"
-    std::optional<std::string> tt;  // "0x10" or "0x04"
-    std::optional<int64_t> rssi;    // dBm as written
-    std::set<std::string> toks;     // six lower-case hex digits each
-    double epoch = 0;               // capture time
-    bool iphone = false;            // the line contains "iPhone"
+    std::string mac;               // "AA:BB:CC:DD:EE:FF"
+    std::optional<std::string> tt; // "0x10" or "0x04"
+    std::optional<int64_t> rssi;   // dBm as written
+    std::set<std::string> toks;    // six lower-case hex digits each
+    double epoch = 0;              // capture time
+    bool iphone = false;           // the line contains "iPhone"
     bool operator==(const Row&) const = default;
 };
 
@@ -44,8 +43,8 @@ bool exists(const std::filesystem::path& dataFolder);
 
 /// Re-evaluates the owner's connection addresses over the last `window` seconds before `now`:
 /// the first connection address (or nothing) and the state word.
-std::pair<std::optional<std::string>, std::string>
-refresh(const std::filesystem::path& dataFolder, double window, double now);
+std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem::path& dataFolder,
+                                                           double window, double now);
 
 /// Read-modify-write of sift/baseline.json: loads the object (an empty one when the file is
 /// missing or not an object, unless `onlyIfObject`), lets `change` edit it, and replaces the

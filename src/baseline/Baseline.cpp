@@ -1,0 +1,323 @@
+#include "baseline/Baseline.h"
+
+#include "util/Files.h"
+#include "util/JsonFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <utility>
+
+namespace corvane::Baseline {
+namespace {
+
+constexpr size_t kMaxCandidates = 40;
+constexpr double kCoPresenceSeconds = 15.0;
+constexpr int64_t kWeakestOwnerTimeRssi = -70;
+
+/// Union-find over the addresses of one clustering call, by index.
+class UF {
+  public:
+    explicit UF(size_t count) : p_(count) {
+        for (size_t i = 0; i < count; ++i) {
+            p_[i] = i;
+        }
+    }
+
+    size_t find(size_t x) {
+        size_t root = x;
+        while (p_[root] != root) {
+            root = p_[root];
+        }
+        while (p_[x] != root) {
+            x = std::exchange(p_[x], root);
+        }
+        return root;
+    }
+
+    void unite(size_t a, size_t b) {
+        const size_t ra = find(a);
+        const size_t rb = find(b);
+        if (ra != rb) {
+            p_[ra] = rb;
+        }
+    }
+
+  private:
+    std::vector<size_t> p_;
+};
+
+/// The statistics of one cluster.
+struct C {
+    std::set<int64_t> minutes;
+    int64_t best = -999;
+    std::optional<std::pair<double, std::string>> latest;
+};
+
+/// An array of strings under `key`, or nothing when absent or of another type.
+std::optional<std::vector<std::string>> stringsAt(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_array()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> out;
+    for (const auto& item : *it) {
+        if (!item.is_string()) {
+            return std::nullopt;
+        }
+        out.push_back(item.get<std::string>());
+    }
+    return out;
+}
+
+std::optional<std::string> stringAt(const nlohmann::json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
+/// What the baseline file holds, with the defaults for anything missing or mistyped.
+struct Stored {
+    std::string mode = "consumer";
+    std::vector<std::string> candidates;
+    std::vector<std::string> connMacs;
+    std::string state = "searching";
+    std::optional<std::string> bleMac;
+};
+
+Stored loadStored(const std::filesystem::path& dataFolder) {
+    Stored stored;
+    const auto object = util::readJsonObject(baselinePath(dataFolder));
+    if (!object) {
+        return stored;
+    }
+    stored.mode = stringAt(*object, "mode").value_or(stored.mode);
+    stored.candidates = stringsAt(*object, "conn_candidates").value_or(stored.candidates);
+    stored.connMacs = stringsAt(*object, "my_conn_mac").value_or(stored.connMacs);
+    stored.state = stringAt(*object, "my_conn_state").value_or(stored.state);
+    if (const auto ble = stringsAt(*object, "my_ble_mac"); ble && !ble->empty()) {
+        stored.bleMac = ble->front();
+    }
+    return stored;
+}
+
+bool sharesToken(const std::set<std::string>& a, const std::set<std::string>& b) {
+    return std::any_of(a.begin(), a.end(), [&](const std::string& t) { return b.count(t) > 0; });
+}
+
+/// Whether `epoch` lies within the co-presence distance of some time in `sortedTimes`.
+bool nearAny(double epoch, const std::vector<double>& sortedTimes) {
+    const auto it =
+        std::lower_bound(sortedTimes.begin(), sortedTimes.end(), epoch - kCoPresenceSeconds);
+    return it != sortedTimes.end() && std::abs(*it - epoch) <= kCoPresenceSeconds;
+}
+
+std::optional<std::string> firstOf(const std::vector<std::string>& list) {
+    return list.empty() ? std::nullopt : std::optional(list.front());
+}
+
+} // namespace
+
+std::filesystem::path baselinePath(const std::filesystem::path& dataFolder) {
+    return dataFolder / "sift" / "baseline.json";
+}
+
+std::pair<std::optional<std::string>, std::set<std::string>>
+ownerBLE(const std::vector<Row>& rows) {
+    // Each address gets an index in the order of its first row.
+    std::map<std::string_view, size_t> index;
+    std::vector<size_t> rowIndex;
+    rowIndex.reserve(rows.size());
+    for (const Row& row : rows) {
+        rowIndex.push_back(index.try_emplace(row.mac, index.size()).first->second);
+    }
+    UF uf(index.size());
+
+    std::map<std::string_view, std::vector<size_t>> byToken;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        for (const std::string& tok : rows[i].toks) {
+            byToken[tok].push_back(rowIndex[i]);
+        }
+    }
+    for (const auto& [tok, members] : byToken) {
+        for (size_t k = 1; k < members.size(); ++k) {
+            uf.unite(members.front(), members[k]);
+        }
+    }
+
+    // Clusters are visited in the order of their first row with a signal strength, so that
+    // ties go the same way on every run.
+    std::map<size_t, C> clusters;
+    std::vector<size_t> visitOrder;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        if (!row.rssi) {
+            continue;
+        }
+        const size_t root = uf.find(rowIndex[i]);
+        const auto [it, fresh] = clusters.try_emplace(root);
+        if (fresh) {
+            visitOrder.push_back(root);
+        }
+        C& c = it->second;
+        c.minutes.insert(static_cast<int64_t>(std::trunc(row.epoch / 60.0)));
+        c.best = std::max(c.best, *row.rssi);
+        if (!c.latest || c.latest->first < row.epoch) {
+            c.latest = std::pair(row.epoch, row.mac);
+        }
+    }
+
+    const C* picked = nullptr;
+    size_t pickedRoot = 0;
+    for (const size_t root : visitOrder) {
+        const C& c = clusters.at(root);
+        if (!c.latest) {
+            continue;
+        }
+        if (!picked ||
+            std::pair(c.minutes.size(), c.best) > std::pair(picked->minutes.size(), picked->best)) {
+            picked = &c;
+            pickedRoot = root;
+        }
+    }
+    if (!picked) {
+        return {std::nullopt, {}};
+    }
+    std::set<std::string> members{picked->latest->second};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (uf.find(rowIndex[i]) == pickedRoot) {
+            members.insert(rows[i].mac);
+        }
+    }
+    return {picked->latest->second, std::move(members)};
+}
+
+void updateFile(const std::filesystem::path& dataFolder,
+                const std::function<bool(nlohmann::ordered_json&)>& change, bool onlyIfObject) {
+    const auto path = baselinePath(dataFolder);
+    auto object = nlohmann::ordered_json::object();
+    if (const auto text = util::readFile(path)) {
+        auto parsed = nlohmann::ordered_json::parse(*text, nullptr, /*allow_exceptions=*/false);
+        if (parsed.is_object()) {
+            object = std::move(parsed);
+        } else if (onlyIfObject) {
+            return;
+        }
+    } else if (onlyIfObject) {
+        return;
+    }
+    if (!change(object)) {
+        return;
+    }
+    util::createFolders(path.parent_path());
+    // A failed write keeps the previous file; the next evaluation writes again.
+    util::writeFileAtomic(
+        path, object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+void save(const std::filesystem::path& dataFolder, const std::string& mode,
+          const std::string& bleMac, const std::vector<std::string>& connMacs,
+          const std::string& state, const std::vector<std::string>& candidates) {
+    updateFile(
+        dataFolder,
+        [&](nlohmann::ordered_json& object) {
+            object["mode"] = mode;
+            object["my_ble_mac"] = std::vector<std::string>{bleMac};
+            object["my_conn_mac"] = connMacs;
+            object["my_conn_state"] = state;
+            object["conn_candidates"] = candidates;
+            return true;
+        },
+        false);
+}
+
+bool exists(const std::filesystem::path& dataFolder) {
+    std::error_code ec;
+    return std::filesystem::exists(baselinePath(dataFolder), ec);
+}
+
+std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem::path& dataFolder,
+                                                           double window, double now) {
+    if (!Baseline::exists(dataFolder)) {
+        return {std::nullopt, "searching"};
+    }
+    const Stored stored = loadStored(dataFolder);
+    const std::vector<Row> recent = rows(dataFolder, now - window);
+    auto [foundMac, foundMembers] = ownerBLE(recent);
+
+    const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
+    if (!bleMac) {
+        return {firstOf(stored.connMacs), stored.state};
+    }
+    const std::set<std::string> members =
+        foundMac ? std::move(foundMembers) : std::set<std::string>{*bleMac};
+
+    std::set<std::string> ownerToks;
+    std::vector<double> ownerTimes;
+    for (const Row& row : recent) {
+        if (members.count(row.mac) == 0) {
+            continue;
+        }
+        ownerToks.insert(row.toks.begin(), row.toks.end());
+        if (!row.rssi || *row.rssi >= kWeakestOwnerTimeRssi) {
+            ownerTimes.push_back(row.epoch);
+        }
+    }
+    std::sort(ownerTimes.begin(), ownerTimes.end());
+
+    // Other addresses on DirectLink lines, in the order of their first row.
+    std::vector<std::pair<std::string, std::vector<const Row*>>> others;
+    std::map<std::string_view, size_t> otherIndex;
+    for (const Row& row : recent) {
+        if (row.tt != "0x10" || members.count(row.mac) > 0) {
+            continue;
+        }
+        const auto [it, fresh] = otherIndex.try_emplace(row.mac, others.size());
+        if (fresh) {
+            others.emplace_back(row.mac, std::vector<const Row*>{});
+        }
+        others[it->second].second.push_back(&row);
+    }
+
+    std::vector<std::string> newList;
+    for (const auto& [mac, macRows] : others) {
+        const bool sharedToken =
+            !ownerToks.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
+                return sharesToken(r->toks, ownerToks);
+            });
+        const auto nearOwner = std::count_if(macRows.begin(), macRows.end(), [&](const Row* r) {
+            return nearAny(r->epoch, ownerTimes);
+        });
+        if (sharedToken || nearOwner >= 2) {
+            newList.push_back(mac);
+        }
+    }
+
+    std::vector<std::string> connMacs = stored.connMacs;
+    std::string state = stored.state;
+    std::vector<std::string> candidates = stored.candidates;
+    if (!newList.empty()) {
+        const auto known = [&](const std::string& mac) {
+            return std::find(stored.candidates.begin(), stored.candidates.end(), mac) !=
+                   stored.candidates.end();
+        };
+        state = std::any_of(newList.begin(), newList.end(), known) ? "confirmed" : "locked";
+        for (const std::string& mac : newList) {
+            if (!known(mac)) {
+                candidates.push_back(mac);
+            }
+        }
+        if (candidates.size() > kMaxCandidates) {
+            candidates.erase(candidates.begin(),
+                             candidates.end() - static_cast<std::ptrdiff_t>(kMaxCandidates));
+        }
+        connMacs = newList;
+        std::sort(connMacs.begin(), connMacs.end());
+    }
+    save(dataFolder, stored.mode, *bleMac, connMacs, state, candidates);
+    return {firstOf(connMacs), state};
+}
+
+} // namespace corvane::Baseline
