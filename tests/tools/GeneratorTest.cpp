@@ -1,0 +1,329 @@
+#include "TempDir.h"
+#include "TestConfig.h"
+#include "gen/Generator.h"
+#include "util/LocalTime.h"
+#include "util/Utf8.h"
+
+#include <array>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::gen {
+namespace {
+
+using test::readText;
+using test::TempDir;
+
+std::vector<std::string> splitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        lines.emplace_back(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return lines;
+}
+
+/// The capture's log predicate: one of the three daemons, and a message with one of its words.
+bool capturePredicateSelects(std::string_view syslogLine) {
+    const size_t host = syslogLine.find("  localhost ");
+    const size_t bracket = syslogLine.find('[', host);
+    const size_t colon = syslogLine.find("]: ", bracket);
+    if (host == std::string_view::npos || bracket == std::string_view::npos ||
+        colon == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view process = syslogLine.substr(host + 12, bracket - host - 12);
+    if (process != "rapportd" && process != "sharingd" && process != "bluetoothd") {
+        return false;
+    }
+    // The message proper follows "(subsystem) [category] ".
+    std::string_view message = syslogLine.substr(colon + 3);
+    const size_t category = message.find("] ");
+    if (category != std::string_view::npos) {
+        message.remove_prefix(category + 2);
+    }
+    static constexpr std::array<std::string_view, 10> words{
+        "SameAccountDevice", "DeviceAuthTag", "DirectLink",  "AcLv",
+        "AuthTag",           "NeedsKeyboard", "Evaluating",  "EnhancedDiscovery",
+        "FILE SHARING",      "RPRemoteDisplayDaemon"};
+    for (const std::string_view w : words) {
+        if (message.find(w) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// "IDS " followed by a UUID rather than an account.
+bool hasIdsUuid(std::string_view line) {
+    for (size_t at = line.find("IDS "); at != std::string_view::npos;
+         at = line.find("IDS ", at + 1)) {
+        const std::string_view rest = line.substr(at + 4);
+        if (rest.size() >= 36 && rest[8] == '-' && rest[13] == '-' &&
+            rest.substr(0, 8).find_first_not_of("0123456789ABCDEF") == std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// Seconds since 1970 of a syslog line's leading "yyyy-MM-dd HH:mm:ss.ffffff".
+std::optional<double> eventTime(std::string_view syslogLine) {
+    if (syslogLine.size() < 26 || syslogLine[19] != '.') {
+        return std::nullopt;
+    }
+    const auto seconds = util::parseLocalDateTime(syslogLine.substr(0, 19));
+    if (!seconds) {
+        return std::nullopt;
+    }
+    return static_cast<double>(*seconds) + std::stod(std::string(syslogLine.substr(20, 6))) / 1e6;
+}
+
+std::vector<std::string> captureLines(const Options& options, size_t limit = SIZE_MAX) {
+    Generator generator(options);
+    std::vector<std::string> lines;
+    std::string line;
+    double epoch = 0;
+    while (lines.size() < limit && generator.next(line, epoch)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(Generator, SameSeedSameBytesOtherSeedOtherBytes) {
+    Options options;
+    options.seed = 7;
+    const auto first = captureLines(options, 3000);
+    EXPECT_EQ(first, captureLines(options, 3000));
+    options.seed = 8;
+    EXPECT_NE(first, captureLines(options, 3000));
+
+    EvidenceOptions evidence;
+    evidence.maxLines = 3000;
+    EXPECT_EQ(evidenceLines(evidence), evidenceLines(evidence));
+}
+
+TEST(Generator, CaptureTimesNeverDecreaseAndStayInTheDuration) {
+    Options options;
+    options.duration = 30 * 60;
+    Generator generator(options);
+    std::string line;
+    double epoch = 0;
+    double previous = options.start;
+    size_t lines = 0;
+    while (generator.next(line, epoch)) {
+        ASSERT_GE(epoch, previous) << line;
+        const auto written = eventTime(line);
+        ASSERT_TRUE(written) << line;
+        // The printed time is the event time, to the microsecond.
+        ASSERT_NEAR(*written, epoch, 1e-6) << line;
+        previous = epoch;
+        ++lines;
+    }
+    EXPECT_LE(previous, options.start + options.duration);
+    // A few lines a second on average.
+    EXPECT_GT(lines, 30 * 60 * 2);
+    EXPECT_LT(lines, 30 * 60 * 4);
+}
+
+TEST(Generator, EvidenceLinesHaveTheCaptureShape) {
+    EvidenceOptions options;
+    options.maxLines = 20000;
+    const auto lines = evidenceLines(options);
+    ASSERT_EQ(lines.size(), 20001u);
+    EXPECT_EQ(lines[0].substr(19), " | \u2014 CV-APP capture started");
+
+    std::optional<int64_t> previousStamp;
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(util::isValidUtf8(line)) << line;
+        ASSERT_GT(line.size(), 22u) << line;
+        ASSERT_EQ(line.substr(19, 3), " | ") << line;
+        const auto stamp = util::parseLocalDateTime(line.substr(0, 19));
+        ASSERT_TRUE(stamp) << line;
+        ASSERT_GE(*stamp, previousStamp.value_or(*stamp)) << line;
+        previousStamp = stamp;
+        if (&line == &lines[0]) {
+            continue;
+        }
+        const std::string_view payload = std::string_view(line).substr(22);
+        const auto event = eventTime(payload);
+        ASSERT_TRUE(event) << line;
+        // Stamped when read, a fraction of a second after the event.
+        EXPECT_LE(*event, static_cast<double>(*stamp) + 1) << line;
+        EXPECT_GE(*event, static_cast<double>(*stamp) - 1) << line;
+        // The capture keeps only what its predicate selects.
+        ASSERT_TRUE(capturePredicateSelects(payload)) << line;
+    }
+}
+
+TEST(Generator, EvidenceByteLimitStopsWithinOneLine) {
+    EvidenceOptions options;
+    options.ownerActiveMinutes = 0; // the same lines whichever limit ends the log
+    options.maxBytes = 250000;
+    std::string limited;
+    ASSERT_TRUE(generateEvidence(options, [&](std::string_view block) {
+        limited += block;
+        return true;
+    }));
+    ASSERT_LE(limited.size(), options.maxBytes);
+
+    // One line more than the limited log holds would not have fitted.
+    const auto lines = splitLines(limited);
+    options.maxBytes = 0;
+    options.maxLines = lines.size(); // the marker is not counted, so this is one line more
+    const auto longer = evidenceLines(options);
+    ASSERT_EQ(longer.size(), lines.size() + 1);
+    EXPECT_TRUE(std::equal(lines.begin(), lines.end(), longer.begin()));
+    EXPECT_GT(limited.size() + longer.back().size() + 1, 250000u);
+}
+
+TEST(Generator, OwnerIsPresentAtTheEndOfAnEvidenceLog) {
+    // Eight hours, during which the phone comes and goes; it must be there for the last 20
+    // minutes whatever the sessions did.
+    EvidenceOptions options;
+    options.maxLines = 8 * 3600 * 4;
+    options.generator.seed = 3;
+    const auto lines = evidenceLines(options);
+    const auto last = util::parseLocalDateTime(lines.back().substr(0, 19));
+    ASSERT_TRUE(last);
+    std::map<int64_t, bool> ownerMinutes;
+    for (const std::string& line : lines) {
+        if (line.find("Alex\u2019s iPhone") == std::string::npos) {
+            continue;
+        }
+        const auto stamp = util::parseLocalDateTime(line.substr(0, 19));
+        if (*stamp >= *last - 1200) {
+            ownerMinutes[(*last - *stamp) / 60] = true;
+        }
+    }
+    EXPECT_GE(ownerMinutes.size(), 18u);
+}
+
+TEST(Generator, CaptureTimelineGoesFromNoPeerToOwnerToForeign) {
+    Options options;
+    options.duration = 12 * 60;
+    Generator generator(options);
+    const std::string ownerMarker = "TT 0x10, stID ";
+    std::optional<std::string> ownerUuid;
+    size_t foreignDirect = 0;
+    std::string line;
+    double epoch = 0;
+    while (generator.next(line, epoch)) {
+        const double minute = (epoch - options.start) / 60;
+        const bool direct = line.find("CUBonjourDevice") != std::string::npos &&
+                            line.find("TT 0x10") != std::string::npos;
+        const bool awdlWithAccount = line.find("< AWDL >") != std::string::npos &&
+                                     line.find("IDS '") != std::string::npos;
+        if (minute < 2) {
+            ASSERT_FALSE(direct) << line;
+        }
+        if (minute < 5) {
+            ASSERT_FALSE(awdlWithAccount) << line;
+            if (direct) {
+                const size_t at = line.find(ownerMarker);
+                ASSERT_NE(at, std::string::npos) << line;
+                const std::string uuid = line.substr(at + ownerMarker.size(), 36);
+                ASSERT_EQ(uuid, ownerUuid.value_or(uuid)) << line;
+                ownerUuid = uuid;
+            }
+        } else if (direct && ownerUuid && line.find(*ownerUuid) == std::string::npos) {
+            ++foreignDirect;
+        }
+    }
+    EXPECT_TRUE(ownerUuid);
+    EXPECT_GT(foreignDirect, 10u);
+}
+
+TEST(Generator, CaptureCommandReproducesTheBundledSample) {
+    TempDir dir;
+    const std::string command = std::string("TZ=America/Los_Angeles '") + CORVANE_BIN_DIR +
+                                "/corvane-gen' capture --out '" + (dir / "sample.log").string() +
+                                "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string regenerated = readText(dir / "sample.log");
+    const std::string bundled =
+        readText(std::string(CORVANE_SOURCE_DIR) + "/resources/sample_capture.log");
+    EXPECT_LT(bundled.size(), 2u << 20);
+    // A changed generator needs the sample regenerated with the command in tools/gen/main.cpp.
+    EXPECT_TRUE(regenerated == bundled);
+}
+
+TEST(Generator, BundledSampleHoldsEveryKindOfLine) {
+    const auto lines =
+        splitLines(readText(std::string(CORVANE_SOURCE_DIR) + "/resources/sample_capture.log"));
+    ASSERT_FALSE(lines.empty());
+
+    // Each kind, by the words that make it, and how many a 12-minute sample should have.
+    const std::vector<std::pair<std::vector<std::string_view>, size_t>> kinds{
+        {{"EnhancedDiscovery: device found", "iPhone", "RSSI", "nbIAT <", "AT <"}, 50},
+        {{"EnhancedDiscovery: Addr ", "RSSI"}, 10},
+        {{"CBDevice ", "RSSI"}, 3},
+        {{"CUBonjourDevice", "TT 0x10", "stID "}, 50},
+        {{"CUBonjourDevice", "TT 0x10", ", CUBonjourDevice"}, 3},
+        {{"CUBonjourDevice", "TT 0x10", "DeviceAuthTag: owner"}, 10},
+        {{"CUBonjourDevice", "< AWDL >", "TT 0x04", "IDS '", "AID '"}, 10},
+        {{"SameAccountDevice", "IDS '", "owner"}, 5},
+        {{"SameAccountDevice", "PairVerify"}, 2},
+        {{"RPIdentityDaemon", "Resolved DeviceAuthTag", "< AWDL >", "CUBonjourDevice", "IDS '"},
+         10},
+        {{"CLinkD", "connection", "AcLv = Screen (7)", "client CID 0x", "SF 0x"}, 10},
+        {{"CLinkD", "connection", "AcLv Keyboard(5)"}, 3},
+        {{"RPRemoteDisplayDaemon", "Screen (7)"}, 3},
+        {{"bluetoothd", "NeedsKeyboard", "nbAT <"}, 3},
+        {{"sharingd", "NeedsKeyboard"}, 1},
+        {{"Evaluating AuthTag from device BLE addr", "selfAuthTag <", "DsFl 0x"}, 10},
+        {{"Evaluating", "IDS ", "AcLv"}, 10},
+        {{"found AWDL"}, 5},
+        {{"found DirectLink"}, 5},
+    };
+    for (const auto& [words, minimum] : kinds) {
+        size_t count = 0;
+        for (const std::string& line : lines) {
+            bool all = true;
+            for (const std::string_view w : words) {
+                all = all && line.find(w) != std::string::npos;
+            }
+            count += all;
+        }
+        EXPECT_GE(count, minimum) << words.front() << " … " << words.back();
+    }
+
+    size_t selected = 0;
+    size_t idsUuid = 0;
+    size_t bareIds = 0;
+    size_t longLines = 0;
+    size_t foreignProcesses = 0;
+    for (const std::string& line : lines) {
+        selected += capturePredicateSelects(line);
+        const bool uuid = hasIdsUuid(line);
+        idsUuid += uuid && line.find("TT 0x10") != std::string::npos;
+        bareIds += !uuid && line.find("IDS ") != std::string::npos &&
+                   line.find("IDS '") == std::string::npos;
+        longLines += line.size() > 2000;
+        foreignProcesses += line.find("rapportd[") == std::string::npos &&
+                            line.find("sharingd[") == std::string::npos &&
+                            line.find("bluetoothd[") == std::string::npos;
+        // Whatever the analysis reads must reach the evidence log.
+        for (const char* marker : {"CUBonjourDevice", "AcLv", "NeedsKeyboard", "Evaluating",
+                                   "SameAccountDevice", "RSSI"}) {
+            if (line.find(marker) != std::string::npos) {
+                ASSERT_TRUE(capturePredicateSelects(line)) << line;
+            }
+        }
+    }
+    EXPECT_GT(idsUuid, 0u);
+    EXPECT_GT(bareIds, 0u);
+    EXPECT_GT(longLines, 0u);
+    EXPECT_GT(foreignProcesses, 100u);
+    // Noise of the three daemons too: the predicate must have something to drop.
+    EXPECT_GT(lines.size() - selected, foreignProcesses + 50);
+}
+
+} // namespace
+} // namespace corvane::gen
