@@ -1,0 +1,42 @@
+#include "baseline/Baseline.h"
+#include "cli/Commands.h"
+#include "platform/Platform.h"
+#include "util/LocalTime.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace corvane::cli {
+namespace {
+
+constexpr double kWindowSeconds = 1200.0;
+
+struct BaselineOptions {
+    std::string data;
+    std::optional<double> now;
+};
+
+void runBaseline(const BaselineOptions& options) {
+    const std::filesystem::path dataFolder =
+        options.data.empty() ? platform::dataFolder() : std::filesystem::path(options.data);
+    const auto [connMac, state] =
+        Baseline::refresh(dataFolder, kWindowSeconds, options.now.value_or(util::nowEpoch()));
+    std::printf("%s %s\n", connMac.value_or("-").c_str(), state.c_str());
+}
+
+} // namespace
+
+void addBaselineCommand(CLI::App& app) {
+    auto options = std::make_shared<BaselineOptions>();
+    auto* cmd = app.add_subcommand(
+        "baseline", "Re-evaluate the owner's connection addresses over the last 20 minutes; "
+                    "prints the first address (or -) and the state word");
+    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
+    cmd->add_option("--now", options->now, "The clock, in seconds since 1970 (default: now)");
+    cmd->callback([options] { runBaseline(*options); });
+}
+
+} // namespace corvane::cli
