@@ -264,6 +264,7 @@ TEST(Generator, BundledSampleHoldsEveryKindOfLine) {
         {{"EnhancedDiscovery: device found", "iPhone", "RSSI", "nbIAT <", "AT <"}, 50},
         {{"EnhancedDiscovery: Addr ", "RSSI"}, 10},
         {{"CBDevice ", "RSSI"}, 3},
+        {{"SFBLEDevice ID ", "RSSI"}, 1},
         {{"CUBonjourDevice", "TT 0x10", "stID "}, 50},
         {{"CUBonjourDevice", "TT 0x10", ", CUBonjourDevice"}, 3},
         {{"CUBonjourDevice", "TT 0x10", "DeviceAuthTag: owner"}, 10},

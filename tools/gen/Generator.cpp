@@ -56,12 +56,12 @@ void putToken(std::string& s, const Token& token) {
     s += '>';
 }
 
-void putUuid(std::string& s, const Uuid& uuid) {
+void putUuid(std::string& s, const Uuid& uuid, bool upper = true) {
     for (size_t i = 0; i < uuid.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) {
             s += '-';
         }
-        putHex(s, uuid[i], true);
+        putHex(s, uuid[i], upper);
     }
 }
 
@@ -570,9 +570,12 @@ struct Generator::World {
         std::string& s = line(at, Daemon::Bluetooth, "Discovery");
         const int rssi = d.rssi + static_cast<int>(rng.range(-6, 6));
         const auto form = rng.range(0, 9);
-        if (form < 4) {
+        if (form < 3) {
             s += "EnhancedDiscovery: CBDevice ";
             putUuid(s, d.cbDevice);
+        } else if (form < 4) {
+            s += "EnhancedDiscovery: SFBLEDevice ID ";
+            putUuid(s, d.cbDevice, false);
         } else if (form < 7) {
             s += "EnhancedDiscovery: Addr ";
             putMac12(s, d.ble);
@@ -672,6 +675,10 @@ struct Generator::World {
                 c += ", ";
                 putFlags(c, "DF");
             }
+            if (rng.chance(0.2)) {
+                c += ", ";
+                putFlags(c, rng.chance(0.5) ? "nbIF" : "nbAF");
+            }
         }
         if (screen && rng.chance(0.5)) {
             screenShare(at + rng.range(500, 2000) * 1000, d);
@@ -688,7 +695,7 @@ struct Generator::World {
         std::string& s = line(at, Daemon::Bluetooth, "Server");
         s += "NeedsKeyboard: ";
         putAccount(s, d, false);
-        s += ", nbAT ";
+        s += rng.chance(0.8) ? ", nbAT " : ", nbAa ";
         putToken(s, d.authToken);
         if (rng.chance(0.5)) {
             s += ", nbIAT ";
