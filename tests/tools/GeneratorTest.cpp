@@ -1,14 +1,17 @@
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "baseline/Baseline.h"
 #include "gen/Generator.h"
+#include "sift/Sift.h"
 #include "util/LocalTime.h"
 #include "util/Utf8.h"
 
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -183,26 +186,58 @@ TEST(Generator, EvidenceByteLimitStopsWithinOneLine) {
     EXPECT_GT(limited.size() + longer.back().size() + 1, 250000u);
 }
 
-TEST(Generator, OwnerIsPresentAtTheEndOfAnEvidenceLog) {
-    // Eight hours, during which the phone comes and goes; it must be there for the last 20
-    // minutes whatever the sessions did.
+TEST(Generator, BaselineFindsTheOwnersPhoneAtTheEndOfAnEvidenceLog) {
+    TempDir dir;
     EvidenceOptions options;
+    // Eight hours, during which the phone comes and goes; it must be there at the end
+    // whatever its sessions did before.
     options.maxLines = 8 * 3600 * 4;
     options.generator.seed = 3;
-    const auto lines = evidenceLines(options);
-    const auto last = util::parseLocalDateTime(lines.back().substr(0, 19));
-    ASSERT_TRUE(last);
-    std::map<int64_t, bool> ownerMinutes;
-    for (const std::string& line : lines) {
-        if (line.find("Alex\u2019s iPhone") == std::string::npos) {
-            continue;
-        }
-        const auto stamp = util::parseLocalDateTime(line.substr(0, 19));
-        if (*stamp >= *last - 1200) {
-            ownerMinutes[(*last - *stamp) / 60] = true;
+    ASSERT_TRUE(writeEvidenceFile(dir / "CV_personal.log", options));
+    const auto lines = splitLines(readText(dir / "CV_personal.log"));
+    const auto end = util::parseLocalDateTime(lines.back().substr(0, 19));
+    ASSERT_TRUE(end);
+
+    // The phone's address as its last advertisement printed it.
+    std::string expected;
+    for (auto it = lines.rbegin(); it != lines.rend() && expected.empty(); ++it) {
+        if (const size_t at = it->find("device found "); at != std::string::npos &&
+                                                        it->find("Alex\u2019s") != std::string::npos) {
+            expected = it->substr(at + 13, 17);
+        } else if (const size_t addr = it->find("Addr "); addr != std::string::npos &&
+                                                          it->find(" iPhone ") != std::string::npos) {
+            for (size_t i = 0; i < 12; i += 2) {
+                expected += (i > 0 ? ":" : "") + it->substr(addr + 5 + i, 2);
+            }
+            for (char& c : expected) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
         }
     }
-    EXPECT_GE(ownerMinutes.size(), 18u);
+    const auto [phone, members] =
+        Baseline::ownerBLE(Baseline::rows(dir.path(), static_cast<double>(*end) - 1200));
+    ASSERT_TRUE(phone);
+    EXPECT_EQ(*phone, expected);
+}
+
+TEST(Generator, OwnerPhoneRotatesItsAddressButKeepsItsTokens) {
+    Options options;
+    options.duration = 3600;
+    const std::string found = "device found ";
+    std::set<std::string> addresses;
+    std::set<std::string> tokens;
+    for (const std::string& line : captureLines(options)) {
+        const size_t at = line.find(found);
+        if (at == std::string::npos || line.find("Alex\u2019s iPhone") == std::string::npos) {
+            continue;
+        }
+        addresses.insert(line.substr(at + found.size(), 17));
+        const size_t token = line.find("nbIAT <");
+        ASSERT_NE(token, std::string::npos) << line;
+        tokens.insert(line.substr(token, 15));
+    }
+    EXPECT_GE(addresses.size(), 4u);
+    EXPECT_EQ(tokens.size(), 1u);
 }
 
 TEST(Generator, CaptureTimelineGoesFromNoPeerToOwnerToForeign) {
@@ -324,6 +359,47 @@ TEST(Generator, BundledSampleHoldsEveryKindOfLine) {
     EXPECT_GT(foreignProcesses, 100u);
     // Noise of the three daemons too: the predicate must have something to drop.
     EXPECT_GT(lines.size() - selected, foreignProcesses + 50);
+}
+
+TEST(Generator, SampleMakesEveryAnalysisRuleFire) {
+    Options options;
+    options.duration = 12 * 60;
+    Generator generator(options);
+    Sift::State state;
+    std::string line;
+    double epoch = 0;
+    size_t connections = 0;
+    while (generator.next(line, epoch)) {
+        if (!capturePredicateSelects(line)) {
+            continue;
+        }
+        connections += line.find("CLinkD connection") != std::string::npos;
+        Sift::ingestLine(util::formatLocalDateTime(static_cast<int64_t>(epoch) + 1) + " | " + line,
+                         state);
+    }
+    // Two addresses of the owner's phone and four foreign devices, one without a device UUID.
+    EXPECT_EQ(state.dPeer.size(), 6u);
+    EXPECT_EQ(state.macTail.size(), 5u);
+    EXPECT_EQ(state.aPeer.size(), 4u);
+    EXPECT_EQ(state.aAdsid.size(), 4u);
+    EXPECT_FALSE(state.dAdsid.empty());
+    EXPECT_FALSE(state.macAid.empty());
+    EXPECT_FALSE(state.owner.empty());
+    EXPECT_FALSE(state.cul.empty());
+    EXPECT_FALSE(state.recentRes.empty());
+    // Most connections follow their resolution closely enough to be paired, not all.
+    EXPECT_GT(state.pairs.size(), connections / 2);
+    EXPECT_LT(state.pairs.size(), connections);
+    EXPECT_GT(state.pairsScreen, 0);
+    EXPECT_LT(state.pairsScreen, state.pairsTotal);
+    EXPECT_FALSE(state.kbd.empty());
+    EXPECT_FALSE(state.ble.empty());
+    std::set<std::string> accessTypes;
+    for (const auto& [key, access] : state.access) {
+        accessTypes.insert(access.type);
+    }
+    EXPECT_EQ(accessTypes, (std::set<std::string>{"Keyboard sharing", "Screen sharing"}));
+    EXPECT_FALSE(state.view.empty());
 }
 
 } // namespace

@@ -354,7 +354,8 @@ struct Generator::World {
         d.awdl = randomMac(rng);
         d.aid = randomAid(rng);
         const std::string first = rng.pick(kFirstNames, std::size(kFirstNames));
-        d.bleRotateAt = now + rng.range(14 * 60, 16 * 60) * kMicros;
+        // The address was in use before the log starts, so its first change comes sooner.
+        d.bleRotateAt = now + rng.range(2 * 60, 10 * 60) * kMicros;
         d.directRotateAt = now + rng.range(20, 40) * kMinute;
         if (isOwner) {
             // Two connection addresses from the start, so the phone's device tail leads
