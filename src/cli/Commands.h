@@ -8,6 +8,7 @@ class App;
 namespace corvane::cli {
 
 void addMonitorCommand(CLI::App& app);
+void addPassCommand(CLI::App& app);
 void addLearnCommand(CLI::App& app);
 void addBaselineCommand(CLI::App& app);
 

@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
                  "corvane"};
     app.require_subcommand(1);
     corvane::cli::addMonitorCommand(app);
+    corvane::cli::addPassCommand(app);
     corvane::cli::addLearnCommand(app);
     corvane::cli::addBaselineCommand(app);
     CLI11_PARSE(app, argc, argv);

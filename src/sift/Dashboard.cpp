@@ -1,0 +1,386 @@
+#include "sift/Dashboard.h"
+
+#include "baseline/Baseline.h"
+#include "util/Files.h"
+#include "util/JsonFile.h"
+#include "util/LocalTime.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace corvane::Sift {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kDash = "—";
+constexpr size_t kMaxRogueRows = 10;
+constexpr size_t kMaxAccessRows = 200;
+constexpr size_t kMaxListRows = 50;
+
+std::string upperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
+/// The strings of a JSON array, or nothing when it is not an array of strings.
+std::optional<std::vector<std::string>> stringArray(const json& object, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_array()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> out;
+    for (const auto& element : *it) {
+        if (!element.is_string()) {
+            return std::nullopt;
+        }
+        out.push_back(element.get<std::string>());
+    }
+    return out;
+}
+
+/// The key with the highest count; ties go to the first key in map order.
+const std::string* dominantKey(const std::map<std::string, int64_t>& counts) {
+    const std::string* best = nullptr;
+    int64_t bestCount = 0;
+    for (const auto& [key, count] : counts) {
+        if (best == nullptr || count > bestCount) {
+            best = &key;
+            bestCount = count;
+        }
+    }
+    return best;
+}
+
+const std::string* dominantKey(const CountMap& maps, const std::string& mac) {
+    const auto it = maps.find(mac);
+    return it == maps.end() ? nullptr : dominantKey(it->second);
+}
+
+std::string orDash(const std::string* text) {
+    return text != nullptr ? *text : kDash;
+}
+
+std::string orDash(const std::optional<std::string>& text) {
+    return text ? *text : kDash;
+}
+
+std::string orDash(const std::string& text) {
+    return text.empty() ? kDash : text;
+}
+
+/// The rows of `items` by descending key (a stable sort: equal keys keep their order), cut
+/// to `limit`; only the rows kept are turned into JSON.
+template <typename Items, typename Key, typename ToJson>
+json newestFirst(const Items& items, size_t limit, Key key, ToJson toJson) {
+    std::vector<std::pair<double, const typename Items::value_type*>> order;
+    order.reserve(items.size());
+    for (const auto& item : items) {
+        order.emplace_back(key(item), &item);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    json rows = json::array();
+    for (size_t i = 0; i < order.size() && i < limit; ++i) {
+        rows.push_back(toJson(*order[i].second));
+    }
+    return rows;
+}
+
+const auto byT = [](const auto& row) { return row.t; };
+
+json rogueRows(const std::vector<std::string>& macs, const State& state, bool directLink) {
+    const auto& peers = directLink ? state.dPeer : state.aPeer;
+    return newestFirst(
+        macs, kMaxRogueRows, [&peers](const std::string& mac) { return peers.at(mac).last; },
+        [&](const std::string& mac) {
+            const Peer& peer = peers.at(mac);
+            const auto* ids = dominantKey(directLink ? state.dAdsid : state.aAdsid, mac);
+            return json{{"mac", mac},
+                        {"date", peer.lastDate},
+                        {"time", peer.lastHMS},
+                        {"proximity", directLink ? "0–33 ft" : "33–100 ft"},
+                        {"ids", orDash(ids)},
+                        {"aid", orDash(dominantKey(state.macAid, mac))},
+                        {"owner", state.owner.count(mac) > 0},
+                        {"tt", directLink ? "0x10" : "0x04"}};
+        });
+}
+
+json culpritRows(const State& state) {
+    return newestFirst(
+        state.cul, SIZE_MAX,
+        [](const auto& entry) { return static_cast<double>(entry.second.occ); },
+        [](const auto& entry) {
+            const Cul& cul = entry.second;
+            return json{{"ids", entry.first},
+                        {"aid", orDash(cul.aid)},
+                        {"occurrences", cul.occ},
+                        {"first", util::formatTimestamp(cul.first)},
+                        {"last", util::formatTimestamp(cul.last)}};
+        });
+}
+
+json accessRows(const State& state) {
+    return newestFirst(
+        state.access, kMaxAccessRows, [](const auto& entry) { return entry.second.epoch; },
+        [](const auto& entry) {
+            const Acc& acc = entry.second;
+            return json{{"date", acc.date},    {"time", acc.hms}, {"type", acc.type},
+                        {"account", acc.acct}, {"aid", acc.aid},  {"mac", acc.mac}};
+        });
+}
+
+json pairRows(const State& state) {
+    return newestFirst(state.pairs, kMaxListRows, byT, [](const PairRow& p) {
+        return json{{"time", p.time}, {"mac", p.mac},      {"ids", p.ids},
+                    {"aid", p.aid},   {"aclv", p.aclv},    {"delta_ms", p.delta},
+                    {"cid", p.cid},   {"services", p.svc}, {"screen", p.screen}};
+    });
+}
+
+json kbdRows(const State& state) {
+    return newestFirst(state.kbd, kMaxListRows, byT, [](const KbdRow& k) {
+        return json{{"time", k.time}, {"mac", k.mac},      {"ids", k.ids},
+                    {"aclv", k.aclv}, {"services", k.svc}, {"selftag", k.selftag}};
+    });
+}
+
+json bleRows(const State& state) {
+    return newestFirst(state.ble, kMaxListRows, byT, [](const BleRow& b) {
+        return json{{"time", b.time}, {"nbat", b.nbat}, {"type", "Keyboard (BLE)"}};
+    });
+}
+
+std::string rangeText(const State& state) {
+    if (state.minE < state.maxE) {
+        return util::formatTimestamp(state.minE) + " — " + util::formatTimestamp(state.maxE);
+    }
+    if (state.maxE > 0) {
+        return util::formatTimestamp(state.maxE);
+    }
+    return kDash;
+}
+
+bool intersects(const std::set<std::string>& a, const std::set<std::string>& b) {
+    return std::any_of(a.begin(), a.end(), [&b](const auto& mac) { return b.count(mac) > 0; });
+}
+
+} // namespace
+
+OwnerIds readOwnerIds(const fs::path& dataFolder) {
+    OwnerIds ids;
+    const auto object = util::readJsonObject(Baseline::baselinePath(dataFolder));
+    if (!object) {
+        return ids;
+    }
+    if (const auto it = object->find("my_device_tail"); it != object->end() && it->is_string()) {
+        ids.deviceTail = upperAscii(it->get<std::string>());
+    }
+    if (const auto ble = stringArray(*object, "my_ble_mac"); ble && !ble->empty()) {
+        ids.bleMac = ble->front();
+    }
+    if (const auto conn = stringArray(*object, "my_conn_mac")) {
+        for (const auto& mac : *conn) {
+            ids.connMacs.insert(upperAscii(mac));
+        }
+    }
+    return ids;
+}
+
+Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now) {
+    Dashboard out;
+
+    // Which device sits behind each DirectLink MAC, by its most frequent tail.
+    std::map<std::string, std::set<std::string>> tailMap;
+    for (const auto& [mac, peer] : state.dPeer) {
+        if (const auto* tail = dominantKey(state.macTail, mac)) {
+            tailMap[*tail].insert(mac);
+        }
+    }
+
+    // The owner's device: the recorded tail while it is still seen, else the tail behind
+    // the most MACs, recorded when it shares a MAC with the owner's connection addresses.
+    if (owner.deviceTail && tailMap.count(*owner.deviceTail) > 0) {
+        out.ownerTail = owner.deviceTail;
+    } else if (!tailMap.empty()) {
+        auto best = tailMap.begin();
+        for (auto it = tailMap.begin(); it != tailMap.end(); ++it) {
+            if (it->second.size() > best->second.size()) {
+                best = it;
+            }
+        }
+        out.ownerTail = best->first;
+        if (!owner.connMacs.empty() && intersects(best->second, owner.connMacs)) {
+            out.adoptTail = best->first;
+        }
+    }
+    const auto& ownerTail = out.ownerTail;
+
+    // Own and foreign DirectLink MACs; the latest own MAC is the phone's current address.
+    std::vector<std::string> ownMacs;
+    std::vector<std::string> foreignDirect;
+    const std::string* latestOwn = nullptr;
+    double latestLast = -std::numeric_limits<double>::infinity();
+    std::map<std::string, int64_t> ownIds;
+    for (const auto& [mac, peer] : state.dPeer) {
+        const auto* tail = dominantKey(state.macTail, mac);
+        if (ownerTail && tail != nullptr && *tail == *ownerTail) {
+            ownMacs.push_back(mac);
+            if (peer.last >= latestLast) {
+                latestLast = peer.last;
+                latestOwn = &mac;
+            }
+            if (const auto it = state.dAdsid.find(mac); it != state.dAdsid.end()) {
+                for (const auto& [id, count] : it->second) {
+                    ownIds[id] += count;
+                }
+            }
+        } else {
+            foreignDirect.push_back(mac);
+        }
+    }
+    std::set<std::string> ownAccounts;
+    if (const auto* id = dominantKey(ownIds)) {
+        ownAccounts.insert(*id);
+    }
+
+    std::vector<std::string> awdlIdMacs; // AWDL peers that carried an account id
+    for (const auto& [mac, peer] : state.aPeer) {
+        if (dominantKey(state.aAdsid, mac) != nullptr) {
+            awdlIdMacs.push_back(mac);
+        }
+    }
+
+    const std::string tailText = orDash(ownerTail);
+    const bool pending = !ownerTail;
+    const auto directTotal = pending ? 0 : static_cast<int64_t>(foreignDirect.size());
+    const auto awdlTotal = pending ? 0 : static_cast<int64_t>(awdlIdMacs.size());
+    const char* verdict = pending                              ? "PENDING"
+                          : directTotal != 0 || awdlTotal != 0 ? "COMPROMISED"
+                                                               : "CLEAN";
+
+    json yourDevice = {
+        {"model", "Your phone"},
+        {"identity", tailText},
+        {"device_tail", tailText},
+        {"ble_mac", owner.bleMac.value_or("")},
+        {"conn_mac", latestOwn != nullptr ? json::array({*latestOwn}) : json::array()},
+        {"conn_count", static_cast<int64_t>(ownMacs.size())},
+        {"conn_state", pending ? "searching" : "confirmed"},
+        {"registered", !pending}};
+
+    const json empty = json::array();
+    out.all = {
+        {"date", "ALL"},
+        {"range", rangeText(state)},
+        {"verdict", verdict},
+        {"own_device_tail", tailText},
+        {"your_device", std::move(yourDevice)},
+        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true)},
+        {"rogue_directlink_total", directTotal},
+        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false)},
+        {"rogue_awdl_total", awdlTotal},
+        {"culprits", pending ? empty : culpritRows(state)},
+        {"access_events", accessRows(state)},
+        {"access_events_total", static_cast<int64_t>(state.access.size())},
+        {"provision_pairs", pending ? empty : pairRows(state)},
+        {"provision_pairs_total", pending ? 0 : state.pairsTotal},
+        {"provision_pairs_screen", pending ? 0 : state.pairsScreen},
+        {"ble_provisions", pending ? empty : bleRows(state)},
+        {"ble_provisions_total", pending ? 0 : state.bleTotal},
+        {"kbd_evals", pending ? empty : kbdRows(state)},
+        {"kbd_evals_total", pending ? 0 : state.kbdTotal},
+    };
+
+    out.days = {{"days", json::array({"ALL"})}};
+
+    // A MAC that is both counts as AWDL only (both lists are in MAC order).
+    int64_t foreignDirectOnly = 0;
+    for (const auto& mac : foreignDirect) {
+        foreignDirectOnly += std::binary_search(awdlIdMacs.begin(), awdlIdMacs.end(), mac) ? 0 : 1;
+    }
+    int64_t foreignAccounts = 0;
+    if (!ownAccounts.empty()) {
+        std::set<std::string> accounts;
+        for (const auto* maps : {&state.dAdsid, &state.aAdsid}) {
+            for (const auto& [mac, counts] : *maps) {
+                for (const auto& [id, count] : counts) {
+                    if (ownAccounts.count(id) == 0) {
+                        accounts.insert(id);
+                    }
+                }
+            }
+        }
+        foreignAccounts = static_cast<int64_t>(accounts.size());
+    }
+    const auto ownTailMacs = ownerTail ? tailMap.find(*ownerTail) : tailMap.end();
+    const auto foreignTails =
+        static_cast<int64_t>(tailMap.size()) - (ownTailMacs != tailMap.end() ? 1 : 0);
+    const bool foreignSeen = !foreignDirect.empty() || !awdlIdMacs.empty();
+
+    out.summary = {
+        {"generated", util::formatIsoUtc(static_cast<int64_t>(std::floor(now)))},
+        {"verdict", pending       ? "PENDING"
+                    : foreignSeen ? "COMPROMISED"
+                                  : "CLEAN"},
+        {"own_device_tail", tailText},
+        {"own_accounts", ownAccounts},
+        {"directlink_macs_total", static_cast<int64_t>(state.dPeer.size())},
+        {"your_phone_macs",
+         ownTailMacs != tailMap.end() ? static_cast<int64_t>(ownTailMacs->second.size()) : 0},
+        {"foreign_directlink_macs", foreignDirectOnly},
+        {"foreign_awdl_macs", static_cast<int64_t>(awdlIdMacs.size())},
+        {"foreign_device_ids", foreignTails},
+        {"foreign_accounts", foreignAccounts},
+        {"days", 1},
+    };
+    return out;
+}
+
+void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerIds& owner,
+                    double now) {
+    const auto dashboard = deriveDashboard(state, owner, now);
+    if (dashboard.adoptTail) {
+        const std::string& tail = *dashboard.adoptTail;
+        Baseline::updateFile(
+            dataFolder,
+            [&tail](nlohmann::ordered_json& object) {
+                const auto it = object.find("my_device_tail");
+                if (it != object.end() && it->is_string() &&
+                    upperAscii(it->get<std::string>()) == tail) {
+                    return false;
+                }
+                object["my_device_tail"] = tail;
+                return true;
+            },
+            /*onlyIfObject=*/true);
+    }
+    const fs::path sift = dataFolder / "sift";
+    util::writeFileAtomic(sift / "ALL.json", util::dumpJson(dashboard.all, 2));
+    util::writeFileAtomic(sift / "days.json", util::dumpJson(dashboard.days, 2));
+    util::writeFileAtomic(sift / "summary.json", util::dumpJson(dashboard.summary, 2));
+}
+
+std::optional<std::string> readVerdict(const fs::path& dataFolder) {
+    const auto all = util::readJsonObject(dataFolder / "sift" / "ALL.json");
+    if (!all) {
+        return std::nullopt;
+    }
+    const auto it = all->find("verdict");
+    if (it == all->end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
+} // namespace corvane::Sift

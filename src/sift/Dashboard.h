@@ -1,0 +1,48 @@
+#pragma once
+
+#include "sift/State.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
+
+/// The dashboard files derived from the analyser state after each live pass.
+namespace corvane::Sift {
+
+/// What the baseline file says about the owner's devices.
+struct OwnerIds {
+    std::optional<std::string> deviceTail; // "my_device_tail", upper-cased
+    std::optional<std::string> bleMac;     // first element of "my_ble_mac"
+    std::set<std::string> connMacs;        // "my_conn_mac", each upper-cased
+    bool operator==(const OwnerIds&) const = default;
+};
+
+/// The owner identifiers of the data folder's baseline file; all absent when the file is
+/// missing, unreadable or not an object, and each one absent when its key has the wrong type.
+OwnerIds readOwnerIds(const std::filesystem::path& dataFolder);
+
+/// The three dashboard documents of one state, and the tail the baseline file should adopt.
+struct Dashboard {
+    nlohmann::json all;
+    nlohmann::json days;
+    nlohmann::json summary;
+    std::optional<std::string> ownerTail; // the owner's device tail, when resolved
+    std::optional<std::string> adoptTail; // set when the resolution asks to record the tail
+};
+
+/// Derives the dashboard documents of a pruned state as of `now` (seconds since 1970).
+/// Pure: reads and writes nothing.
+Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now);
+
+/// Derives the dashboard, records an adopted tail in the baseline file (merging, atomic),
+/// then replaces sift/ALL.json, sift/days.json and sift/summary.json, in that order, each
+/// atomically. A file that cannot be written keeps its previous contents.
+void writeDashboard(const std::filesystem::path& dataFolder, const State& state,
+                    const OwnerIds& owner, double now);
+
+/// The verdict stored in sift/ALL.json, when it can be read.
+std::optional<std::string> readVerdict(const std::filesystem::path& dataFolder);
+
+} // namespace corvane::Sift

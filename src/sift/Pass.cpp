@@ -1,0 +1,238 @@
+#include "sift/Dashboard.h"
+#include "sift/Sift.h"
+#include "util/Files.h"
+#include "util/Utf8.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+namespace corvane::Sift {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kHeadBytes = 160;
+// New bytes are read in pieces of this size, so a first pass over a log of many gigabytes
+// holds only one piece (plus the unfinished line it ends with) in memory.
+constexpr size_t kChunkBytes = size_t{4} << 20;
+constexpr double kRetentionSeconds = 86400;
+
+class ReadOnlyFile {
+  public:
+    explicit ReadOnlyFile(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadOnlyFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    bool seek(uint64_t offset) {
+        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+    }
+    /// Bytes read into `into`: 0 at the end of the file, negative on failure.
+    ssize_t read(char* into, size_t size) {
+        for (;;) {
+            const ssize_t n = ::read(fd_, into, size);
+            if (n >= 0 || errno != EINTR) {
+                return n;
+            }
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+/// Hands every non-empty line of `bytes` (which ends with a line feed) to `ingestLine`.
+/// Invalid UTF-8 is replaced line by line; a line feed always ends an ill-formed sequence,
+/// so this decodes exactly as replacing over the whole block would.
+uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch) {
+    const bool valid = util::isValidUtf8(bytes);
+    uint64_t lines = 0;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const auto* lf =
+            static_cast<const char*>(std::memchr(bytes.data() + start, '\n', bytes.size() - start));
+        const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
+        if (end > start) {
+            const auto line = bytes.substr(start, end - start);
+            if (valid) {
+                ingestLine(line, state);
+            } else {
+                scratch.clear();
+                util::appendReplacingInvalidUtf8(scratch, line);
+                ingestLine(scratch, state);
+            }
+            ++lines;
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+/// Reads the log from `state.offset` to its end and ingests every complete line; the bytes
+/// after the last line feed stay unconsumed. A failed read keeps what was consumed before it.
+void readNewLines(const fs::path& log, uint64_t size, State& state, PassResult& result,
+                  const PassProgress& progress) {
+    ReadOnlyFile file(log);
+    if (!file.isOpen()) {
+        return;
+    }
+    file.seek(state.offset);
+    const uint64_t total = size > state.offset ? size - state.offset : 0;
+    // Small appends (the usual 45-second pass) get a small buffer; it grows only for a line
+    // longer than one read.
+    const size_t piece = static_cast<size_t>(std::clamp<uint64_t>(total, 1 << 16, kChunkBytes));
+    std::unique_ptr<char[]> buffer(new char[piece]);
+    size_t capacity = piece;
+    std::string scratch;
+    size_t carried = 0; // bytes of an unfinished line at the start of `buffer`
+    uint64_t read = 0;
+    for (;;) {
+        if (capacity < carried + piece) {
+            capacity = std::max(capacity * 2, carried + piece);
+            std::unique_ptr<char[]> larger(new char[capacity]);
+            std::memcpy(larger.get(), buffer.get(), carried);
+            buffer = std::move(larger);
+        }
+        const ssize_t n = file.read(buffer.get() + carried, piece);
+        if (n <= 0) {
+            break;
+        }
+        read += static_cast<uint64_t>(n);
+        const size_t filled = carried + static_cast<size_t>(n);
+        // The carried bytes hold no line feed, so only the new ones need searching.
+        const size_t lf =
+            std::string_view(buffer.get() + carried, static_cast<size_t>(n)).rfind('\n');
+        if (lf == std::string_view::npos) {
+            carried = filled;
+        } else {
+            const size_t taken = carried + lf + 1;
+            result.linesIngested += ingestBlock({buffer.get(), taken}, state, scratch);
+            state.offset += taken;
+            result.bytesConsumed += taken;
+            carried = filled - taken;
+            std::memmove(buffer.get(), buffer.get() + taken, carried);
+        }
+        if (progress) {
+            progress(std::min(read, total), total);
+        }
+    }
+}
+
+void applyRetention(State& state, double now) {
+    const double cutoff = now - kRetentionSeconds;
+    std::erase_if(state.dPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
+    std::erase_if(state.aPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
+    const auto known = [&state](const std::string& mac) {
+        return state.dPeer.count(mac) > 0 || state.aPeer.count(mac) > 0;
+    };
+    std::erase_if(state.macTail, [&known](const auto& entry) { return !known(entry.first); });
+    std::erase_if(state.macAid, [&known](const auto& entry) { return !known(entry.first); });
+    std::erase_if(state.dAdsid,
+                  [&state](const auto& entry) { return state.dPeer.count(entry.first) == 0; });
+    std::erase_if(state.aAdsid,
+                  [&state](const auto& entry) { return state.aPeer.count(entry.first) == 0; });
+    std::erase_if(state.owner, [&known](const std::string& mac) { return !known(mac); });
+    std::erase_if(state.cul, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
+    std::erase_if(state.access,
+                  [cutoff](const auto& entry) { return entry.second.epoch < cutoff; });
+    const auto old = [cutoff](const auto& row) { return row.t < cutoff; };
+    std::erase_if(state.recentRes, old);
+    std::erase_if(state.pairs, old);
+    std::erase_if(state.kbd, old);
+    std::erase_if(state.ble, old);
+
+    state.pairsTotal = static_cast<int64_t>(state.pairs.size());
+    state.pairsScreen = static_cast<int64_t>(std::count_if(state.pairs.begin(), state.pairs.end(),
+                                                           [](const auto& p) { return p.screen; }));
+    state.kbdTotal = static_cast<int64_t>(state.kbd.size());
+    state.bleTotal = static_cast<int64_t>(state.ble.size());
+
+    state.minE = kMaxDouble;
+    state.maxE = 0;
+    for (const auto* peers : {&state.dPeer, &state.aPeer}) {
+        for (const auto& [mac, peer] : *peers) {
+            state.minE = std::min(state.minE, peer.first);
+            state.maxE = std::max(state.maxE, peer.last);
+        }
+    }
+}
+
+std::string joinLines(const std::deque<std::string>& lines) {
+    size_t size = 0;
+    for (const auto& line : lines) {
+        size += line.size() + 1;
+    }
+    std::string out;
+    out.reserve(size);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            out += '\n';
+        }
+        out += lines[i];
+    }
+    return out;
+}
+
+} // namespace
+
+PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& progress) {
+    PassResult result;
+    util::createFolders(dataFolder / "sift");
+
+    std::error_code ec;
+    const bool demo = fs::exists(dataFolder / "CV_demo.log", ec);
+    const OwnerIds owner = demo ? OwnerIds{} : readOwnerIds(dataFolder);
+    const fs::path log = dataFolder / (demo ? "CV_demo.log" : "CV_personal.log");
+    const fs::path statePath = dataFolder / (demo ? "cv_state_demo.json" : "cv_state_live.json");
+    if (!fs::exists(log, ec)) {
+        result.outcome = PassOutcome::NoLog;
+        return result;
+    }
+
+    const uint64_t size = util::fileSize(log).value_or(0);
+    const std::string head =
+        util::replaceInvalidUtf8(util::readFileHead(log, kHeadBytes).value_or(""));
+    State state = loadState(statePath);
+
+    bool read = false;
+    if (state.head == head && size >= state.offset) {
+        read = state.offset < size;
+        result.outcome = PassOutcome::NothingNew;
+    } else {
+        // A state that never consumed a byte was not replaced, only started.
+        const bool started = state.head.empty() && state.offset == 0;
+        state = State{};
+        state.head = head;
+        read = size > 0;
+        result.outcome = started ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
+    }
+    if (read) {
+        readNewLines(log, size, state, result, progress);
+    }
+    if (result.outcome == PassOutcome::NothingNew && result.linesIngested > 0) {
+        result.outcome = PassOutcome::NewLines;
+    }
+
+    applyRetention(state, now);
+    saveState(state, statePath);
+    // The demo dashboard is canned: a demo pass keeps it, and the view log, until "Live".
+    if (!demo) {
+        util::writeFileAtomic(dataFolder / "CV_view.log", joinLines(state.view));
+        writeDashboard(dataFolder, state, owner, now);
+    }
+    return result;
+}
+
+} // namespace corvane::Sift
