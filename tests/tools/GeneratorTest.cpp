@@ -1,7 +1,8 @@
+#include "gen/Generator.h"
+
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
-#include "gen/Generator.h"
 #include "sift/Sift.h"
 #include "util/LocalTime.h"
 #include "util/Utf8.h"
@@ -52,8 +53,8 @@ bool capturePredicateSelects(std::string_view syslogLine) {
         message.remove_prefix(category + 2);
     }
     static constexpr std::array<std::string_view, 10> words{
-        "SameAccountDevice", "DeviceAuthTag", "DirectLink",  "AcLv",
-        "AuthTag",           "NeedsKeyboard", "Evaluating",  "EnhancedDiscovery",
+        "SameAccountDevice", "DeviceAuthTag",        "DirectLink", "AcLv",
+        "AuthTag",           "NeedsKeyboard",        "Evaluating", "EnhancedDiscovery",
         "FILE SHARING",      "RPRemoteDisplayDaemon"};
     for (const std::string_view w : words) {
         if (message.find(w) != std::string_view::npos) {
@@ -201,11 +202,11 @@ TEST(Generator, BaselineFindsTheOwnersPhoneAtTheEndOfAnEvidenceLog) {
     // The phone's address as its last advertisement printed it.
     std::string expected;
     for (auto it = lines.rbegin(); it != lines.rend() && expected.empty(); ++it) {
-        if (const size_t at = it->find("device found "); at != std::string::npos &&
-                                                        it->find("Alex\u2019s") != std::string::npos) {
+        if (const size_t at = it->find("device found ");
+            at != std::string::npos && it->find("Alex\u2019s") != std::string::npos) {
             expected = it->substr(at + 13, 17);
-        } else if (const size_t addr = it->find("Addr "); addr != std::string::npos &&
-                                                          it->find(" iPhone ") != std::string::npos) {
+        } else if (const size_t addr = it->find("Addr ");
+                   addr != std::string::npos && it->find(" iPhone ") != std::string::npos) {
             for (size_t i = 0; i < 12; i += 2) {
                 expected += (i > 0 ? ":" : "") + it->substr(addr + 5 + i, 2);
             }
@@ -253,8 +254,8 @@ TEST(Generator, CaptureTimelineGoesFromNoPeerToOwnerToForeign) {
         const double minute = (epoch - options.start) / 60;
         const bool direct = line.find("CUBonjourDevice") != std::string::npos &&
                             line.find("TT 0x10") != std::string::npos;
-        const bool awdlWithAccount = line.find("< AWDL >") != std::string::npos &&
-                                     line.find("IDS '") != std::string::npos;
+        const bool awdlWithAccount =
+            line.find("< AWDL >") != std::string::npos && line.find("IDS '") != std::string::npos;
         if (minute < 2) {
             ASSERT_FALSE(direct) << line;
         }

@@ -199,18 +199,18 @@ struct KindInfo {
 };
 
 constexpr std::array<KindInfo, kKinds> kKindInfo{{
-    {5.0, 1.2, true, false, false, true},  // OwnerBle
-    {1.5, 2.3, true, true, false, true},   // OwnerDirect
-    {0.15, 1.0, true, true, false, true},  // OwnerPairVerify
-    {0.5, 1.0, false, false, true, true},  // ForeignBle
-    {1.5, 1.0, false, false, true, true},  // ForeignDirect
-    {1.0, 1.0, false, false, true, true},  // AwdlPeer
-    {0.6, 1.0, false, false, true, true},  // Culprit
-    {0.8, 2.6, false, false, true, true},  // Resolution
-    {0.4, 1.0, false, false, true, true},  // ScreenShare
-    {0.4, 1.0, false, false, true, true},  // KeyboardShare
-    {0.5, 1.0, false, false, true, true},  // KeyboardEval
-    {0.8, 1.0, false, false, false, true}, // FoundPeer
+    {5.0, 1.2, true, false, false, true},   // OwnerBle
+    {1.5, 2.3, true, true, false, true},    // OwnerDirect
+    {0.15, 1.0, true, true, false, true},   // OwnerPairVerify
+    {0.5, 1.0, false, false, true, true},   // ForeignBle
+    {1.5, 1.0, false, false, true, true},   // ForeignDirect
+    {1.0, 1.0, false, false, true, true},   // AwdlPeer
+    {0.6, 1.0, false, false, true, true},   // Culprit
+    {0.8, 2.6, false, false, true, true},   // Resolution
+    {0.4, 1.0, false, false, true, true},   // ScreenShare
+    {0.4, 1.0, false, false, true, true},   // KeyboardShare
+    {0.5, 1.0, false, false, true, true},   // KeyboardEval
+    {0.8, 1.0, false, false, false, true},  // FoundPeer
     {0.03, 1.0, false, false, false, true}, // LongLine
     {3.0, 1.0, false, false, false, false}, // DaemonNoise
     {4.0, 1.0, false, false, false, false}, // OtherProcess
@@ -262,8 +262,7 @@ constexpr OtherLine kOtherProcesses[] = {
      "Refreshed DeviceAuthTag cache for 3 devices"},
     {"locationd", 150, "(CoreLocation) [com.apple.locationd.Core:Core]",
      "Location updated, accuracy 35 m"},
-    {"Safari", 2281, "(WebKit) [com.apple.WebKit:Loading]",
-     "Page load finished in 412 ms"},
+    {"Safari", 2281, "(WebKit) [com.apple.WebKit:Loading]", "Page load finished in 412 ms"},
     {"cloudd", 655, "(CloudKit) [com.apple.cloudkit:Sync]",
      "Sync finished for container com.apple.sharing, 0 changes"},
     {"symptomsd", 290, "(Network) [com.apple.symptomsd:flow]",
@@ -369,8 +368,8 @@ struct Generator::World {
         }
         d.direct[0] = randomMac(rng);
         // A second device on an account already seen, as an attacker's iPad and Mac would be.
-        d.account = !foreign.empty() && rng.chance(0.3) ? foreign.back().account
-                                                         : randomAccount(rng);
+        d.account =
+            !foreign.empty() && rng.chance(0.3) ? foreign.back().account : randomAccount(rng);
         d.name = first + "\u2019s " + rng.pick(kModels, std::size(kModels));
         d.rssi = static_cast<int>(rng.range(-88, -72));
         d.tailForm = static_cast<TailForm>(foreignMade++ % 4);
@@ -413,10 +412,9 @@ struct Generator::World {
         double total = 0;
         for (size_t i = 0; i < kKinds; ++i) {
             const KindInfo& k = kKindInfo[i];
-            const bool possible = (!k.owner || ownerPresent) &&
-                                  (!k.ownerDirect || now >= ownerDirectUs) &&
-                                  (!k.foreign || now >= foreignUs) &&
-                                  (k.selected || !options.predicateOnly);
+            const bool possible =
+                (!k.owner || ownerPresent) && (!k.ownerDirect || now >= ownerDirectUs) &&
+                (!k.foreign || now >= foreignUs) && (k.selected || !options.predicateOnly);
             weights[i] = possible ? k.weight : 0;
             total += weights[i];
         }

@@ -28,13 +28,20 @@ namespace corvane::gen {
 
 struct Options {
     uint64_t seed = 1;
-    double start = 1792339920;      // first possible event, seconds since 1970
-    double duration = std::numeric_limits<double>::infinity(); // seconds; next() ends after
-    double ownerAfter = 120;        // seconds after start: the owner's phone uses DirectLink
-    double foreignAfter = 300;      // seconds after start: foreign devices appear
-    double linesPerSecond = 3;      // mean rate of the lines next() returns (bursty)
-    bool predicateOnly = false;     // only lines the capture's log predicate selects
-    bool ownerComesAndGoes = false; // the phone's presence alternates in 20-60 minute sessions
+    /// First possible event, seconds since 1970 (2026-10-18 09:12:00 Pacific).
+    double start = 1792339920;
+    /// Seconds after start; next() ends after it.
+    double duration = std::numeric_limits<double>::infinity();
+    /// Seconds after start when the owner's phone begins to use DirectLink.
+    double ownerAfter = 120;
+    /// Seconds after start when foreign devices appear.
+    double foreignAfter = 300;
+    /// Mean rate of the lines next() returns; they come in bursts.
+    double linesPerSecond = 3;
+    /// Only the lines the capture's log predicate selects.
+    bool predicateOnly = false;
+    /// The phone's presence alternates in sessions of 10 to 60 minutes.
+    bool ownerComesAndGoes = false;
 };
 
 class Generator {
@@ -57,8 +64,11 @@ class Generator {
 };
 
 struct EvidenceOptions {
-    Options generator{.ownerAfter = 0, .foreignAfter = 0, .linesPerSecond = 4,
-                      .predicateOnly = true, .ownerComesAndGoes = true};
+    Options generator{.ownerAfter = 0,
+                      .foreignAfter = 0,
+                      .linesPerSecond = 4,
+                      .predicateOnly = true,
+                      .ownerComesAndGoes = true};
     uint64_t maxBytes = 0;          // stop before a line would pass this size (0: no limit)
     uint64_t maxLines = 0;          // stop after this many event lines (0: no limit)
     double ownerActiveMinutes = 20; // the phone is present throughout the log's final minutes

@@ -39,9 +39,7 @@ class Rng {
     bool chance(double p) { return uniform() < p; }
     double exponential(double mean) { return -mean * std::log1p(-uniform()); }
     uint8_t byte() { return static_cast<uint8_t>(next() >> 56); }
-    template <class T> const T& pick(const T* items, size_t count) {
-        return items[next() % count];
-    }
+    template <class T> const T& pick(const T* items, size_t count) { return items[next() % count]; }
 
   private:
     static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }

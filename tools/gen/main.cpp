@@ -109,10 +109,9 @@ void addEvidenceCommand(CLI::App& app) {
         options.ownerActiveMinutes = args->ownerActiveMinutes;
         options.generator.seed = args->seed;
         options.generator.linesPerSecond = args->rate;
-        options.generator.start = args->start
-                                      ? *args->start
-                                      : corvane::gen::evidenceStartEndingAt(
-                                            corvane::util::nowEpoch(), options);
+        options.generator.start =
+            args->start ? *args->start
+                        : corvane::gen::evidenceStartEndingAt(corvane::util::nowEpoch(), options);
         if (!corvane::gen::writeEvidenceFile(args->out, options)) {
             std::fprintf(stderr, "corvane-gen: cannot write %s\n", args->out.c_str());
             throw CLI::RuntimeError(1);
