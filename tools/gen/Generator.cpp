@@ -269,10 +269,6 @@ constexpr OtherLine kOtherProcesses[] = {
      "Flow 0x7fa1 ended: 18 KB in, 4 KB out"},
 };
 
-constexpr int64_t kPidRapport = 412;
-constexpr int64_t kPidSharing = 588;
-constexpr int64_t kPidBluetooth = 201;
-
 /// Locally administered unicast, as randomised Wi-Fi addresses are.
 Mac randomMac(Rng& rng) {
     Mac mac;
