@@ -8,6 +8,11 @@ class App;
 namespace corvane::cli {
 
 void addMonitorCommand(CLI::App& app);
+void addReportCommand(CLI::App& app);
+void addDigestCommand(CLI::App& app);
+void addExportCommand(CLI::App& app);
+void addVerifyCommand(CLI::App& app);
+void addVaultCommand(CLI::App& app);
 void addPassCommand(CLI::App& app);
 void addLearnCommand(CLI::App& app);
 void addBaselineCommand(CLI::App& app);

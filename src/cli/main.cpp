@@ -7,6 +7,11 @@ int main(int argc, char** argv) {
                  "corvane"};
     app.require_subcommand(1);
     corvane::cli::addMonitorCommand(app);
+    corvane::cli::addReportCommand(app);
+    corvane::cli::addDigestCommand(app);
+    corvane::cli::addExportCommand(app);
+    corvane::cli::addVerifyCommand(app);
+    corvane::cli::addVaultCommand(app);
     corvane::cli::addPassCommand(app);
     corvane::cli::addLearnCommand(app);
     corvane::cli::addBaselineCommand(app);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
 
 /// The only place that knows which operating system it runs on. Each function has one
 /// implementation per system (Platform_macos.cpp, Platform_linux.cpp), chosen by the build.
@@ -18,5 +21,17 @@ std::filesystem::path resourcesDir();
 
 /// The system log tool: /usr/bin/log on macOS, the corvane-log stand-in elsewhere.
 std::filesystem::path logToolPath();
+
+/// A command that needs administrator rights, in the form each system runs it: macOS runs
+/// the AppleScript source through osascript ("with administrator privileges" inside it),
+/// Linux runs the argument vector directly (it starts with pkexec). No shell sits in between.
+struct PrivilegedCommand {
+    std::string appleScript;
+    std::vector<std::string> argv;
+};
+
+/// Runs the command and waits for it; the system's own authentication dialog is the only
+/// prompt. The exit status, or nothing when it could not be started.
+std::optional<int> runPrivileged(const PrivilegedCommand& command);
 
 } // namespace corvane::platform

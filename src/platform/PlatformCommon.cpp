@@ -1,9 +1,15 @@
+#include "platform/PlatformCommon.h"
+
 #include "platform/Platform.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <pwd.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+extern char** environ;
 
 namespace corvane::platform {
 
@@ -15,6 +21,32 @@ std::filesystem::path homeFolder() {
         return pw->pw_dir;
     }
     return "/";
+}
+
+std::optional<int> spawnAndWait(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        return std::nullopt;
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) {
+        return std::nullopt;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+    if (!WIFEXITED(status)) {
+        return std::nullopt;
+    }
+    return WEXITSTATUS(status);
 }
 
 } // namespace corvane::platform

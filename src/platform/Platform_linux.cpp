@@ -28,4 +28,8 @@ fs::path logToolPath() {
     return executableDir() / "corvane-log";
 }
 
+std::optional<int> runPrivileged(const PrivilegedCommand& command) {
+    return spawnAndWait(command.argv);
+}
+
 } // namespace corvane::platform

@@ -34,4 +34,8 @@ fs::path logToolPath() {
     return "/usr/bin/log";
 }
 
+std::optional<int> runPrivileged(const PrivilegedCommand& command) {
+    return spawnAndWait({"/usr/bin/osascript", "-e", command.appleScript});
+}
+
 } // namespace corvane::platform

@@ -1,0 +1,40 @@
+#include "cli/Commands.h"
+#include "evidence/Export.h"
+#include "platform/Platform.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace corvane::cli {
+
+namespace {
+
+struct ExportOptions {
+    std::string data;
+    std::string out;
+};
+
+} // namespace
+
+void addExportCommand(CLI::App& app) {
+    auto options = std::make_shared<ExportOptions>();
+    auto* cmd =
+        app.add_subcommand("export", "Archive the evidence log and the reports into a ZIP file");
+    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
+    cmd->add_option("--out", options->out, "The archive to write (replaced when it exists)")
+        ->required();
+    cmd->callback([options] {
+        const auto result = evidence::exportEvidence(
+            options->data.empty() ? platform::dataFolder() : std::filesystem::path(options->data),
+            options->out);
+        if (result != evidence::ExportResult::Exported) {
+            std::fprintf(stderr, "%s\n", std::string(evidence::exportMessage(result)).c_str());
+            throw CLI::RuntimeError(1);
+        }
+        std::printf("%s\n", options->out.c_str());
+    });
+}
+
+} // namespace corvane::cli

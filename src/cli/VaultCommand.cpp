@@ -1,0 +1,33 @@
+#include "cli/Commands.h"
+#include "platform/Platform.h"
+#include "vault/Vault.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+namespace corvane::cli {
+
+void addVaultCommand(CLI::App& app) {
+    auto* cmd = app.add_subcommand("vault", "Install, detect or remove the Evidence Vault");
+    cmd->require_subcommand(1);
+    cmd->add_subcommand("status", "Print \"installed\" or \"not installed\"")->callback([] {
+        std::printf("%s\n",
+                    vault::vaultInstalled(vault::vaultFolder()) ? "installed" : "not installed");
+    });
+    cmd->add_subcommand("install", "Install the vault (asks for administrator rights)")
+        ->callback([] {
+            vault::installVault(platform::resourcesDir() / "install_vault_daemon.sh");
+            std::printf("%s\n", vault::vaultInstalled(vault::vaultFolder()) ? "installed"
+                                                                            : "not installed");
+        });
+    cmd->add_subcommand("remove", "Remove the vault and its seals (asks for administrator rights)")
+        ->callback([] {
+            if (vault::vaultInstalled(vault::vaultFolder())) {
+                vault::removeVault();
+            }
+            std::printf("%s\n", vault::vaultInstalled(vault::vaultFolder()) ? "installed"
+                                                                            : "not installed");
+        });
+}
+
+} // namespace corvane::cli

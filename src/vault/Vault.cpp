@@ -1,0 +1,144 @@
+#include "vault/Vault.h"
+
+#include "platform/Platform.h"
+
+#include <cstdlib>
+#include <system_error>
+
+namespace corvane::vault {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The removal is one fixed script; the location prefix arrives as $1 so that no outside text
+// ever becomes shell source. Under a prefix (tests) the real service manager is left alone.
+constexpr std::string_view kLinuxRemovalScript =
+    "p=\"$1\"\n"
+    "if [ -z \"$p\" ]; then systemctl disable --now com.velmora.corvanevault.service "
+    ">/dev/null 2>&1; fi\n"
+    "rm -f \"$p/etc/systemd/system/com.velmora.corvanevault.service\" "
+    "\"$p/usr/local/bin/corvane_vault_daemon.sh\"\n"
+    "if [ -z \"$p\" ]; then systemctl daemon-reload >/dev/null 2>&1; fi\n"
+    "rm -rf \"$p/var/corvane_vault\" \"$p/var/log/corvane_vault.log\" "
+    "\"$p/var/log/corvane_vault_error.log\"\n";
+
+std::string doShellScript(std::string_view command) {
+    return "do shell script \"" + appleScriptEscape(command) + "\" with administrator privileges";
+}
+
+} // namespace
+
+std::string locationPrefix() {
+    const char* prefix = std::getenv("CORVANE_VAULT_PREFIX");
+    return prefix ? prefix : "";
+}
+
+fs::path vaultFolder() {
+    return fs::path(locationPrefix() + std::string(kVaultFolder));
+}
+
+bool vaultInstalled(const fs::path& folder) {
+    std::error_code ec;
+    return fs::exists(folder / kMasterFile, ec) || fs::exists(folder, ec);
+}
+
+void installVault(const fs::path& installerPath) {
+    std::error_code ec;
+    if (!fs::is_regular_file(installerPath, ec)) {
+        return;
+    }
+    const std::string prefix = locationPrefix();
+    platform::runPrivileged(
+        {installAppleScript(installerPath, prefix), installPkexecArgv(installerPath, prefix)});
+}
+
+void removeVault() {
+    const std::string prefix = locationPrefix();
+    platform::runPrivileged({removalAppleScript(prefix), removalPkexecArgv(prefix)});
+}
+
+std::string shellQuote(std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    out += '\'';
+    return out;
+}
+
+std::string appleScriptEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string installShellCommand(const fs::path& installerPath, std::string_view prefix) {
+    std::string command;
+    if (!prefix.empty()) {
+        command = "CORVANE_VAULT_PREFIX=" + shellQuote(prefix) + " ";
+    }
+    return command + "bash " + shellQuote(installerPath.string());
+}
+
+std::string installAppleScript(const fs::path& installerPath, std::string_view prefix) {
+    return doShellScript(installShellCommand(installerPath, prefix));
+}
+
+std::string removalAppleScript(std::string_view prefix) {
+    const auto at = [&](std::string_view path) {
+        return prefix.empty() ? std::string(path)
+                              : shellQuote(std::string(prefix) + std::string(path));
+    };
+    std::string command;
+    if (prefix.empty()) {
+        command = "launchctl bootout system/" + std::string(kLabel) +
+                  " 2>/dev/null; launchctl unload " + at(kLaunchdPlist) + " 2>/dev/null; ";
+    }
+    command += "rm -f " + at(kLaunchdPlist) + " " + at(kDaemonScript) + "; rm -rf " +
+               at(kVaultFolder) + " " + at(kDaemonLog) + " " + at(kDaemonErrorLog);
+    return doShellScript(command);
+}
+
+std::vector<std::string> installPkexecArgv(const fs::path& installerPath, std::string_view prefix) {
+    std::vector<std::string> argv{"pkexec"};
+    if (!prefix.empty()) {
+        argv.insert(argv.end(), {"/usr/bin/env", "CORVANE_VAULT_PREFIX=" + std::string(prefix)});
+    }
+    argv.insert(argv.end(), {"/bin/bash", "--", installerPath.string()});
+    return argv;
+}
+
+std::vector<std::string> removalPkexecArgv(std::string_view prefix) {
+    return {"pkexec", "/bin/sh", "-c", std::string(kLinuxRemovalScript), "sh", std::string(prefix)};
+}
+
+std::string_view linuxRemovalScript() {
+    return kLinuxRemovalScript;
+}
+
+} // namespace corvane::vault
