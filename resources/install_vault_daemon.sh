@@ -1,0 +1,130 @@
+#!/bin/bash
+# Installs the Evidence Vault: the sealing daemon as a root service that watches the owner's
+# evidence log. Run as root: the application starts it through the system's administrator
+# prompt (osascript on macOS, pkexec on Linux).
+#
+# It finds the owner itself: on macOS the user logged in at the console, on Linux the user
+# pkexec names in PKEXEC_UID (or sudo in SUDO_UID). Every location is prefixed with
+# $CORVANE_VAULT_PREFIX when it is set (tests only); then nothing is registered with the
+# service manager.
+set -eu
+umask 022
+
+prefix=${CORVANE_VAULT_PREFIX:-}
+here=$(cd "$(dirname "$0")" && pwd)
+label=com.velmora.corvanevault
+vault="$prefix/var/corvane_vault"
+daemon="$prefix/usr/local/bin/corvane_vault_daemon.sh"
+out_log="$prefix/var/log/corvane_vault.log"
+err_log="$prefix/var/log/corvane_vault_error.log"
+
+fail() {
+    echo "install_vault_daemon: $*" >&2
+    exit 1
+}
+
+[ -f "$here/corvane_vault_daemon.sh" ] || fail "the daemon script is missing beside the installer"
+
+install_files() {
+    mkdir -p "$vault" "$(dirname "$daemon")" "$(dirname "$out_log")"
+    chmod 755 "$vault"
+    install -m 755 "$here/corvane_vault_daemon.sh" "$daemon"
+    touch "$out_log" "$err_log"
+    chmod 644 "$out_log" "$err_log"
+}
+
+xml_escape() {
+    printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'
+}
+
+# One word of a systemd command line: double-quoted, with \ " escaped and the specifier and
+# variable characters % and $ doubled.
+systemd_word() {
+    printf '"%s"' "$(printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/%/%%/g' -e 's/\$/$$/g')"
+}
+
+install_macos() {
+    local user home plist
+    user=$(stat -f %Su /dev/console)
+    case "$user" in
+    "" | root | loginwindow) fail "nobody is logged in at the console" ;;
+    esac
+    home=$(dscl . -read "/Users/$user" NFSHomeDirectory | sed -n 's/^NFSHomeDirectory: //p')
+    [ -n "$home" ] || fail "no home folder for $user"
+    local log="$home/Library/Application Support/CV/CV_personal.log"
+    install_files
+    plist="$prefix/Library/LaunchDaemons/$label.plist"
+    mkdir -p "$(dirname "$plist")"
+    cat >"$plist" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0">
+<dict>
+  <key>Label</key><string>$label</string>
+  <key>ProgramArguments</key>
+  <array>
+    <string>/bin/bash</string>
+    <string>$(xml_escape "$daemon")</string>
+    <string>$(xml_escape "$log")</string>
+  </array>
+  <key>RunAtLoad</key><true/>
+  <key>KeepAlive</key><true/>
+  <key>LowPriorityIO</key><true/>
+  <key>Nice</key><integer>10</integer>
+  <key>StandardOutPath</key><string>$(xml_escape "$out_log")</string>
+  <key>StandardErrorPath</key><string>$(xml_escape "$err_log")</string>
+</dict>
+</plist>
+PLIST
+    chmod 644 "$plist"
+    if [ -z "$prefix" ]; then
+        chown root:wheel "$plist" "$daemon"
+        launchctl bootout "system/$label" 2>/dev/null || true
+        launchctl bootstrap system "$plist"
+    fi
+}
+
+install_linux() {
+    local uid home unit
+    uid=${PKEXEC_UID:-${SUDO_UID:-}}
+    [ -n "$uid" ] || fail "run through pkexec or sudo, so the owner is known"
+    home=$(getent passwd "$uid" | cut -d: -f6)
+    [ -n "$home" ] || fail "no home folder for user $uid"
+    local log="$home/.local/share/CV/CV_personal.log"
+    case "$log" in
+    *$'\n'*) fail "the evidence log's path holds a line break" ;;
+    esac
+    install_files
+    unit="$prefix/etc/systemd/system/$label.service"
+    mkdir -p "$(dirname "$unit")"
+    cat >"$unit" <<UNIT
+[Unit]
+Description=Corvane Evidence Vault: seals the evidence log
+After=local-fs.target
+
+[Service]
+Type=simple
+ExecStart=/bin/bash $(systemd_word "$daemon") $(systemd_word "$log")
+Restart=always
+RestartSec=30
+Nice=10
+IOSchedulingClass=idle
+StandardOutput=append:$out_log
+StandardError=append:$err_log
+
+[Install]
+WantedBy=multi-user.target
+UNIT
+    chmod 644 "$unit"
+    if [ -z "$prefix" ]; then
+        systemctl daemon-reload
+        systemctl enable "$label.service"
+        systemctl restart "$label.service"
+    fi
+}
+
+case "$(uname -s)" in
+Darwin) install_macos ;;
+Linux) install_linux ;;
+*) fail "unsupported system $(uname -s)" ;;
+esac
