@@ -4,7 +4,9 @@
 #include "util/Utf8.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace corvane::Sift {
@@ -12,24 +14,41 @@ namespace {
 
 constexpr size_t npos = std::string_view::npos;
 
-// Every anchor text contains one of these upper-case letters at a fixed offset, so the scan
-// only looks closer at them; lower-case letters, the commonest bytes of a line, cost nothing.
-constexpr std::array<bool, 256> kAnchorChars = [] {
-    std::array<bool, 256> table{};
-    for (const char c : std::string_view("ABCDEINRST")) {
-        table[static_cast<unsigned char>(c)] = true;
-    }
-    return table;
-}();
+// Every anchor text has, at a fixed offset, one of these two-byte openings (an upper-case
+// letter and the byte after it). The scan looks closer only where one stands; the hex
+// digits that fill a line (MACs, UUIDs) rarely form one.
+constexpr std::string_view kOpenings[] = {"Ac", "Au", "AI", "AW", "AT", "Aa", "AF", "BL", "CU",
+                                          "CL", "CI", "De", "Di", "DF", "Ds", "Ev", "ID", "IA",
+                                          "IF", "Ne", "RP", "Re", "Sa", "Sc", "SF", "TT"};
 
-bool textAt(std::string_view s, size_t i, std::string_view literal) {
-    return s.size() - i >= literal.size() &&
-           std::memcmp(s.data() + i, literal.data(), literal.size()) == 0;
+constexpr unsigned pairIndex(unsigned char first, unsigned char second) {
+    return static_cast<unsigned>(first) << 8 | second;
 }
 
-bool textBefore(std::string_view s, size_t i, std::string_view literal) {
-    return i >= literal.size() &&
-           std::memcmp(s.data() + i - literal.size(), literal.data(), literal.size()) == 0;
+constexpr std::array<uint64_t, 1024> kOpeningBits = [] {
+    std::array<uint64_t, 1024> bits{};
+    for (const std::string_view o : kOpenings) {
+        const unsigned k =
+            pairIndex(static_cast<unsigned char>(o[0]), static_cast<unsigned char>(o[1]));
+        bits[k / 64] |= uint64_t{1} << (k % 64);
+    }
+    return bits;
+}();
+
+bool opensAnchor(unsigned char first, unsigned char second) {
+    const unsigned k = pairIndex(first, second);
+    return (kOpeningBits[k / 64] >> (k % 64)) & 1;
+}
+
+// Literal lengths are compile-time constants, so the compiler compares them inline.
+template <size_t N> bool textAt(std::string_view s, size_t i, const char (&literal)[N]) {
+    constexpr size_t n = N - 1;
+    return s.size() - i >= n && std::memcmp(s.data() + i, literal, n) == 0;
+}
+
+template <size_t N> bool textBefore(std::string_view s, size_t i, const char (&literal)[N]) {
+    constexpr size_t n = N - 1;
+    return i >= n && std::memcmp(s.data() + i - n, literal, n) == 0;
 }
 
 bool isAsciiDigit(char c) {
@@ -83,7 +102,7 @@ const Patterns& patterns() {
 
 LineScan::LineScan(std::string_view line) : text_(line) {
     scan();
-    if (!ascii_ && !util::isValidUtf8(line)) {
+    if (!ascii() && !util::isValidUtf8(line)) {
         repaired_ = util::replaceInvalidUtf8(line);
         text_ = repaired_;
         scan();
@@ -95,122 +114,161 @@ void LineScan::note(Anchor a, size_t at) {
     slot = std::min(slot, at);
 }
 
+void LineScan::visit(size_t i) {
+    const std::string_view s = text_;
+    switch (s[i]) {
+    case 'A':
+        if (textAt(s, i, "AcLv")) {
+            note(Anchor::AcLv, i);
+        } else if (textAt(s, i, "AuthTag")) {
+            note(Anchor::AuthTag, i);
+            if (textBefore(s, i, "self") && textAt(s, i, "AuthTag <")) {
+                note(Anchor::SelfTag, i - 4);
+            }
+        } else if (textAt(s, i, "AID '")) {
+            note(Anchor::AidQuote, i);
+        } else if (textAt(s, i, "AWDL")) {
+            if (textBefore(s, i, "< ") && textAt(s, i, "AWDL >")) {
+                note(Anchor::Awdl, i - 2);
+            }
+            if (textBefore(s, i, "found ")) {
+                note(Anchor::FoundAwdl, i - 6);
+            }
+        } else if (textBefore(s, i, "nb")) {
+            if (textAt(s, i, "AT <") || textAt(s, i, "Aa <")) {
+                note(Anchor::NearbyTag, i - 2);
+            } else if (textAt(s, i, "AF 0x")) {
+                note(Anchor::Flags, i - 2);
+            }
+        }
+        break;
+    case 'B':
+        if (textAt(s, i, "BLE addr ")) {
+            note(Anchor::BleAddr, i);
+        }
+        break;
+    case 'C':
+        if (textAt(s, i, "CUBonjourDevice")) {
+            note(Anchor::Bonjour, i);
+            if (textBefore(s, i, ", ")) {
+                note(Anchor::CommaBonjour, i - 2);
+            }
+        } else if (textAt(s, i, "CLinkD")) {
+            note(Anchor::CLinkD, i);
+        } else if (textAt(s, i, "CID 0x") && textBefore(s, i, "client ")) {
+            note(Anchor::ClientCid, i - 7);
+        }
+        break;
+    case 'D':
+        if (textAt(s, i, "DeviceAuthTag")) {
+            note(Anchor::DeviceAuthTag, i);
+            if (textAt(s, i, "DeviceAuthTag: owner")) {
+                note(Anchor::OwnerTag, i);
+            }
+        } else if (textAt(s, i, "DirectLink")) {
+            if (textBefore(s, i, "found ")) {
+                note(Anchor::FoundDirectLink, i - 6);
+            }
+        } else if (textAt(s, i, "DF 0x") || textAt(s, i, "DsFl 0x")) {
+            note(Anchor::Flags, i);
+        }
+        break;
+    case 'E':
+        if (textAt(s, i, "Evaluating")) {
+            note(Anchor::Evaluating, i);
+        }
+        break;
+    case 'I':
+        if (textAt(s, i, "IDS ")) {
+            note(Anchor::Ids, i);
+        } else if (textAt(s, i, "ID ") && textBefore(s, i, "st")) {
+            note(Anchor::StId, i - 2);
+        } else if (textBefore(s, i, "nb")) {
+            if (textAt(s, i, "IAT <")) {
+                note(Anchor::NearbyTag, i - 2);
+            } else if (textAt(s, i, "IF 0x")) {
+                note(Anchor::Flags, i - 2);
+            }
+        }
+        break;
+    case 'N':
+        if (textAt(s, i, "NeedsKeyboard")) {
+            note(Anchor::NeedsKeyboard, i);
+        }
+        break;
+    case 'R':
+        if (textAt(s, i, "RPIdentityDaemon")) {
+            note(Anchor::IdentityDaemon, i);
+        } else if (textAt(s, i, "Resolved DeviceAuthTag")) {
+            note(Anchor::Resolved, i);
+        }
+        break;
+    case 'S':
+        if (textAt(s, i, "SameAccountDevice")) {
+            note(Anchor::SameAccount, i);
+        } else if (textAt(s, i, "Screen (7)")) {
+            note(Anchor::Screen7, i);
+        } else if (textAt(s, i, "SF 0x")) {
+            note(Anchor::Flags, i);
+        }
+        break;
+    case 'T':
+        if (textAt(s, i, "TT 0x10")) {
+            note(Anchor::DirectLinkType, i);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+inline void LineScan::visitIfAnchor(size_t at) {
+    if (at + 1 < text_.size() && opensAnchor(static_cast<unsigned char>(text_[at]),
+                                             static_cast<unsigned char>(text_[at + 1]))) {
+        visit(at);
+    }
+}
+
 void LineScan::scan() {
     first_.fill(npos);
     const std::string_view s = text_;
-    unsigned char seen = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        seen |= c;
-        if (!kAnchorChars[c]) {
-            continue;
-        }
-        switch (c) {
-        case 'A':
-            if (textAt(s, i, "AcLv")) {
-                note(Anchor::AcLv, i);
-            } else if (textAt(s, i, "AuthTag")) {
-                note(Anchor::AuthTag, i);
-                if (textBefore(s, i, "self") && textAt(s, i, "AuthTag <")) {
-                    note(Anchor::SelfTag, i - 4);
-                }
-            } else if (textAt(s, i, "AID '")) {
-                note(Anchor::AidQuote, i);
-            } else if (textAt(s, i, "AWDL")) {
-                if (textBefore(s, i, "< ") && textAt(s, i, "AWDL >")) {
-                    note(Anchor::Awdl, i - 2);
-                }
-                if (textBefore(s, i, "found ")) {
-                    note(Anchor::FoundAwdl, i - 6);
-                }
-            } else if (textBefore(s, i, "nb")) {
-                if (textAt(s, i, "AT <") || textAt(s, i, "Aa <")) {
-                    note(Anchor::NearbyTag, i - 2);
-                } else if (textAt(s, i, "AF 0x")) {
-                    note(Anchor::Flags, i - 2);
-                }
+    const size_t size = s.size();
+    // Eight bytes at a time: only a word holding a byte from 'A' to 'T' (where every anchor
+    // opens) is looked at byte by byte. Lower-case text, digits and blanks pass untouched.
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        seen |= word;
+        const uint64_t low = word & kLow7;
+        const uint64_t atLeastA = low + 0x3F3F3F3F3F3F3F3FULL; // high bit: byte >= 'A'
+        const uint64_t pastT = low + 0x2B2B2B2B2B2B2B2BULL;    // high bit: byte > 'T'
+        uint64_t candidates = atLeastA & ~pastT & ~word & kHigh;
+        if constexpr (std::endian::native == std::endian::little) {
+            while (candidates != 0) {
+                visitIfAnchor(i + static_cast<size_t>(std::countr_zero(candidates)) / 8);
+                candidates &= candidates - 1;
             }
-            break;
-        case 'B':
-            if (textAt(s, i, "BLE addr ")) {
-                note(Anchor::BleAddr, i);
+        } else if (candidates != 0) {
+            for (size_t k = i; k < i + 8; ++k) {
+                visitIfAnchor(k);
             }
-            break;
-        case 'C':
-            if (textAt(s, i, "CUBonjourDevice")) {
-                note(Anchor::Bonjour, i);
-                if (textBefore(s, i, ", ")) {
-                    note(Anchor::CommaBonjour, i - 2);
-                }
-            } else if (textAt(s, i, "CLinkD")) {
-                note(Anchor::CLinkD, i);
-            } else if (textAt(s, i, "CID 0x") && textBefore(s, i, "client ")) {
-                note(Anchor::ClientCid, i - 7);
-            }
-            break;
-        case 'D':
-            if (textAt(s, i, "DeviceAuthTag")) {
-                note(Anchor::DeviceAuthTag, i);
-                if (textAt(s, i, "DeviceAuthTag: owner")) {
-                    note(Anchor::OwnerTag, i);
-                }
-            } else if (textAt(s, i, "DirectLink")) {
-                if (textBefore(s, i, "found ")) {
-                    note(Anchor::FoundDirectLink, i - 6);
-                }
-            } else if (textAt(s, i, "DF 0x") || textAt(s, i, "DsFl 0x")) {
-                note(Anchor::Flags, i);
-            }
-            break;
-        case 'E':
-            if (textAt(s, i, "Evaluating")) {
-                note(Anchor::Evaluating, i);
-            }
-            break;
-        case 'I':
-            if (textAt(s, i, "IDS ")) {
-                note(Anchor::Ids, i);
-            } else if (textAt(s, i, "ID ") && textBefore(s, i, "st")) {
-                note(Anchor::StId, i - 2);
-            } else if (textBefore(s, i, "nb")) {
-                if (textAt(s, i, "IAT <")) {
-                    note(Anchor::NearbyTag, i - 2);
-                } else if (textAt(s, i, "IF 0x")) {
-                    note(Anchor::Flags, i - 2);
-                }
-            }
-            break;
-        case 'N':
-            if (textAt(s, i, "NeedsKeyboard")) {
-                note(Anchor::NeedsKeyboard, i);
-            }
-            break;
-        case 'R':
-            if (textAt(s, i, "RPIdentityDaemon")) {
-                note(Anchor::IdentityDaemon, i);
-            } else if (textAt(s, i, "Resolved DeviceAuthTag")) {
-                note(Anchor::Resolved, i);
-            }
-            break;
-        case 'S':
-            if (textAt(s, i, "SameAccountDevice")) {
-                note(Anchor::SameAccount, i);
-            } else if (textAt(s, i, "Screen (7)")) {
-                note(Anchor::Screen7, i);
-            } else if (textAt(s, i, "SF 0x")) {
-                note(Anchor::Flags, i);
-            }
-            break;
-        case 'T':
-            if (textAt(s, i, "TT 0x10")) {
-                note(Anchor::DirectLinkType, i);
-            }
-            break;
-        default:
-            break;
         }
     }
-    ascii_ = seen < 0x80;
+    for (; i < size; ++i) {
+        seen |= static_cast<unsigned char>(s[i]);
+        visitIfAnchor(i);
+    }
+    asciiEnd_ = s.size();
+    if (seen & kHigh) {
+        asciiEnd_ = static_cast<size_t>(
+            std::find_if(s.begin(), s.end(),
+                         [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) -
+            s.begin());
+    }
 }
 
 bool LineScan::contains(std::string_view literal) const {
@@ -318,11 +376,7 @@ std::optional<double> eventEpoch(const LineScan& line) {
     std::string_view date, time, micros;
     // Up to the first non-ASCII byte the fixed shape decides alone; \d also takes other
     // scripts' digits, so past it only the pattern can say where the leftmost match is.
-    size_t asciiEnd = 0;
-    while (asciiEnd < s.size() && static_cast<unsigned char>(s[asciiEnd]) < 0x80) {
-        ++asciiEnd;
-    }
-    const size_t at = findEventTime(s, asciiEnd);
+    const size_t at = findEventTime(s, line.asciiEnd());
     if (at != npos) {
         date = s.substr(at, 10);
         time = s.substr(at + 11, 8);

@@ -81,7 +81,9 @@ class LineScan {
     LineScan& operator=(const LineScan&) = delete;
 
     std::string_view text() const { return text_; }
-    bool ascii() const { return ascii_; }
+    bool ascii() const { return asciiEnd_ == text_.size(); }
+    /// Offset of the first byte that is not ASCII, or the length when there is none.
+    size_t asciiEnd() const { return asciiEnd_; }
 
     bool has(Anchor a) const { return first_[index(a)] != std::string_view::npos; }
     /// Byte offset of the anchor's first occurrence, or npos.
@@ -100,11 +102,13 @@ class LineScan {
   private:
     static size_t index(Anchor a) { return static_cast<size_t>(a); }
     void scan();
+    void visitIfAnchor(size_t at);
+    void visit(size_t at);
     void note(Anchor a, size_t at);
 
     std::string repaired_;
     std::string_view text_;
-    bool ascii_ = true;
+    size_t asciiEnd_ = 0;
     std::array<size_t, static_cast<size_t>(Anchor::Count)> first_;
 };
 

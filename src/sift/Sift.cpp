@@ -323,7 +323,15 @@ void ingestLine(std::string_view text, State& state) {
     recordBluetooth(line, state);
     recordEvaluation(line, state);
     if (isViewLine(scan)) {
-        appendCapped(state.view, std::string(scan.text()), kMaxView);
+        // Most lines are view lines and the list is usually full: the entry that drops out
+        // lends its buffer to the new one.
+        std::string entry;
+        if (state.view.size() >= kMaxView) {
+            entry = std::move(state.view.front());
+            state.view.pop_front();
+        }
+        entry.assign(scan.text());
+        appendCapped(state.view, std::move(entry), kMaxView);
     }
 }
 
