@@ -1,0 +1,133 @@
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace corvane::test {
+
+/// A program run by a test, with its standard output and error on one pipe and extra
+/// environment variables ("NAME=value") added to the test's own. Killed and reaped when
+/// the test drops it.
+class Subprocess {
+  public:
+    Subprocess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return;
+        }
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+        std::vector<std::string> envStrings;
+        for (char** e = environ; *e; ++e) {
+            envStrings.emplace_back(*e);
+        }
+        envStrings.insert(envStrings.end(), env.begin(), env.end());
+        std::vector<char*> args = pointers(argv);
+        std::vector<char*> envp = pointers(envStrings);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        if (::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) !=
+            0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+
+    ~Subprocess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+        if (out_ >= 0) {
+            ::close(out_);
+        }
+    }
+
+    Subprocess(const Subprocess&) = delete;
+    Subprocess& operator=(const Subprocess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const { ::kill(pid_, sig); }
+
+    /// Output up to and without the next line feed; nothing at the end of the output or
+    /// when no line is complete within `timeout`.
+    std::optional<std::string>
+    readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (const auto lf = pending_.find('\n'); lf != std::string::npos) {
+                std::string line = pending_.substr(0, lf);
+                pending_.erase(0, lf + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !fill(static_cast<int>(left.count()))) {
+                return std::nullopt;
+            }
+        }
+    }
+
+    /// All output until the program closes it.
+    std::string readAll() {
+        while (fill(-1)) {
+        }
+        return std::exchange(pending_, {});
+    }
+
+    /// The exit status, or 128 + the signal that ended it.
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+  private:
+    static std::vector<char*> pointers(const std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (const auto& s : strings) {
+            out.push_back(const_cast<char*>(s.c_str()));
+        }
+        out.push_back(nullptr);
+        return out;
+    }
+
+    bool fill(int timeoutMs) {
+        pollfd p{out_, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) {
+            return false;
+        }
+        char buf[65536];
+        const ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0) {
+            return false;
+        }
+        pending_.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+};
+
+} // namespace corvane::test

@@ -1,0 +1,242 @@
+#include "CaptureHarness.h"
+
+#include <cstring>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <signal.h>
+
+namespace corvane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+using namespace std::chrono_literals;
+
+const std::string kStart(Capture::startMarker);
+const std::string kStop(Capture::stopMarker);
+
+/// The number of lines in a file the fake tools append to, e.g. once per launch.
+size_t countLines(const std::filesystem::path& path) {
+    const std::string text = readText(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+bool processExists(pid_t pid) {
+    return ::kill(pid, 0) == 0;
+}
+
+TEST_F(CaptureTest, FixedTextsHaveTheirExactSizes) {
+    EXPECT_EQ(Capture::predicate.size(), 491u);
+    EXPECT_EQ(Capture::predicate.find('\n'), std::string_view::npos);
+    EXPECT_EQ(Capture::startMarker.size(), 26u);
+    EXPECT_EQ(Capture::stopMarker.size(), 26u);
+    EXPECT_THAT(std::string(Capture::startMarker), StartsWith("\xE2\x80\x94 "));
+}
+
+TEST_F(CaptureTest, RunsTheToolWithTheSixArgumentsAndCapturesStderrToo) {
+    auto capture =
+        makeCapture(fakeTool(R"(printf '%s\n' "$#" "$@"; echo oops >&2; exec sleep 60)"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(9));
+    capture->stop();
+    EXPECT_THAT(payloads(),
+                ElementsAre(kStart, "6", "stream", "--predicate", std::string(Capture::predicate),
+                            "--info", "--style", "syslog", "oops", kStop));
+}
+
+TEST_F(CaptureTest, WritesALineOnlyOnceItsLineFeedArrives) {
+    // A line split across chunks, the second cut inside the two bytes of "é".
+    auto capture = makeCapture(fakeTool(R"(printf 'a\nb'
+while [ ! -e go1 ]; do sleep 0.01; done; printf 'c caf\303'
+while [ ! -e go2 ]; do sleep 0.01; done; printf '\251\n'
+exec sleep 60)"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(2));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "a"));
+
+    writeText(dir_ / "go1", "");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "a"));
+
+    writeText(dir_ / "go2", "");
+    ASSERT_TRUE(waitForLines(3));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "a", "bc café"));
+}
+
+TEST_F(CaptureTest, DropsBlankLinesKeepsPaddingAndReplacesBadBytes) {
+    auto capture = makeCapture(fakeTool(R"(printf '\n\n  \t \n\t\n'
+printf '  padded\t \n'
+printf 'bad \377 byte, cut \342\202 sequence\n'
+printf 'end\n'
+exec sleep 60)"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(4));
+    ASSERT_TRUE(main_.runUntil([&] { return capture->lineCount() == 4; }));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "  padded\t ",
+                                        "bad \xEF\xBF\xBD byte, cut \xEF\xBF\xBD sequence", "end"));
+    std::this_thread::sleep_for(100ms);
+    main_.drain();
+    EXPECT_EQ(capture->lineCount(), 4) << "blank lines must not be counted";
+}
+
+TEST_F(CaptureTest, SecondRunAppendsAndForgetsTheFirstRunsUnfinishedLine) {
+    auto capture = makeCapture(fakeTool(R"(if [ -e ran ]; then printf 'two\n'; exec sleep 60; fi
+touch ran; printf 'one\npartial')"));
+    capture->start();
+    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
+    // The tool ends by itself: the capture goes idle, writing no marker.
+    ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "one"));
+
+    capture->start();
+    ASSERT_TRUE(waitForLines(4));
+    capture->stop();
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "one", kStart, "two", kStop));
+}
+
+TEST_F(CaptureTest, StartWhileRunningDoesNothing) {
+    auto capture = makeCapture(fakeTool("echo launch >> launches; exec sleep 60"));
+    // Twice before the main thread has seen isRunning turn true, then once after.
+    capture->start();
+    capture->start();
+    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
+    capture->start();
+    main_.drain();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(countLines(dir_ / "launches"), 1u);
+    EXPECT_THAT(payloads(), ElementsAre(kStart));
+}
+
+TEST_F(CaptureTest, UnwritableDataFolderReportsFullDiskAccessUntilFixed) {
+    auto capture = makeCapture(fakeTool("echo launch >> launches; exec sleep 60"));
+    // A plain file where the data folder should be: neither root nor anyone can create it.
+    writeText(dataFolder(), "not a folder");
+    capture->start();
+    main_.drain();
+    EXPECT_EQ(capture->lastError(), std::string(Capture::fullDiskAccessError));
+    EXPECT_FALSE(capture->isRunning());
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "launches"));
+
+    std::filesystem::remove(dataFolder());
+    capture->start();
+    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
+    EXPECT_EQ(capture->lastError(), std::nullopt);
+}
+
+TEST_F(CaptureTest, ToolThatCannotBeLaunchedReportsWhy) {
+    auto capture = makeCapture(dir_ / "no-such-tool");
+    capture->start();
+    main_.drain();
+    EXPECT_EQ(capture->lastError(),
+              std::string(Capture::launchErrorPrefix) + std::strerror(ENOENT));
+    EXPECT_FALSE(capture->isRunning());
+    EXPECT_TRUE(payloads().empty()) << "no start marker without a stream";
+}
+
+TEST_F(CaptureTest, NothingFollowsTheStopMarker) {
+    auto capture = makeCapture(fakeTool("yes tick | head -n 1000000; exec sleep 60"));
+    capture->start();
+    ASSERT_TRUE(main_.runUntil([&] { return capture->lineCount() > 100; }));
+    capture->stop();
+    const auto sizeAtStop = std::filesystem::file_size(logPath());
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(std::filesystem::file_size(logPath()), sizeAtStop);
+    EXPECT_EQ(payloads().back(), kStop);
+
+    // Every call of the writer counts, even the stop marker of a second stop, which has no
+    // open log to go to.
+    ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
+    const int64_t counted = capture->lineCount();
+    EXPECT_GE(counted, static_cast<int64_t>(payloads().size()));
+    capture->stop();
+    main_.drain();
+    EXPECT_EQ(capture->lineCount(), counted + 1);
+    EXPECT_EQ(std::filesystem::file_size(logPath()), sizeAtStop);
+}
+
+TEST_F(CaptureTest, StopEndsAToolThatIgnoresTermination) {
+    auto capture = makeCapture(fakeTool("echo $$ > pid; trap '' TERM; echo ready; exec sleep 60"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(2));
+    const pid_t pid = std::stoi(readText(dir_ / "pid"));
+    capture->stop();
+    EXPECT_FALSE(processExists(pid));
+}
+
+TEST_F(CaptureTest, DestroyingARunningCaptureStopsIt) {
+    auto capture = makeCapture(fakeTool("echo $$ > pid; echo ready; exec sleep 60"));
+    std::vector<Capture::Property> changes;
+    capture->setChangeCallback([&](Capture::Property p) { changes.push_back(p); });
+    capture->start();
+    ASSERT_TRUE(waitForLines(2));
+    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
+    EXPECT_THAT(changes, ::testing::Contains(Capture::Property::isRunning));
+    const pid_t pid = std::stoi(readText(dir_ / "pid"));
+
+    capture.reset();
+    EXPECT_FALSE(processExists(pid));
+    EXPECT_EQ(payloads().back(), kStop);
+    main_.drain(); // tasks posted by the gone capture do nothing
+}
+
+TEST_F(CaptureTest, LinesStayWholeWhileMarkersComeFromTheMainThread) {
+    // A flood of long lines while the main thread starts and stops the capture again and
+    // again, each stop in the middle of the flood: each record is whole and the runs never
+    // overlap.
+    const std::string payload = "x" + std::string(300, '=') + "y";
+    auto capture = makeCapture(fakeTool("yes '" + payload + "' | head -n 1000000; exec sleep 60"));
+    for (int run = 0; run < 5; ++run) {
+        const int64_t before = capture->lineCount();
+        capture->start();
+        ASSERT_TRUE(main_.runUntil([&] { return capture->lineCount() > before + 2000; }))
+            << "run " << run;
+        capture->stop();
+        main_.drain(); // start consults the published isRunning
+    }
+    bool inRun = false;
+    size_t runs = 0;
+    for (const std::string& line : payloads()) {
+        if (line == kStart) {
+            EXPECT_FALSE(inRun);
+            inRun = true;
+            ++runs;
+        } else if (line == kStop) {
+            EXPECT_TRUE(inRun);
+            inRun = false;
+        } else {
+            ASSERT_EQ(line, payload);
+            EXPECT_TRUE(inRun);
+        }
+    }
+    EXPECT_EQ(runs, 5u);
+    EXPECT_FALSE(inRun);
+}
+
+TEST_F(CaptureTest, CapturesTheStandInToTheEndOfItsSource) {
+    writeText(dir_ / "source.log",
+              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: (Rapport) DirectLink up\n"
+              "2026-10-18 09:14:01.800000-0700  mac kernel[0]: DirectLink from the kernel\n"
+              "2026-10-18 09:14:02.000001-0700  mac sharingd[77]: AcLv = Screen (7)\n");
+    ::setenv("CORVANE_LOG_SOURCE", (dir_ / "source.log").c_str(), 1);
+    ::setenv("CORVANE_LOG_SPEED", "0", 1);
+    auto capture = makeCapture(std::filesystem::path(CORVANE_BIN_DIR) / "corvane-log");
+    capture->start();
+    ::unsetenv("CORVANE_LOG_SOURCE");
+    ::unsetenv("CORVANE_LOG_SPEED");
+    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
+    ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
+    capture->stop();
+
+    const auto lines = payloads();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[1], "Filtering the log data using \"" + std::string(Capture::predicate) + "\"");
+    EXPECT_EQ(lines[2], "Timestamp                       (process)[PID]");
+    EXPECT_EQ(lines[3].substr(31), "  mac rapportd[412]: (Rapport) DirectLink up");
+    EXPECT_EQ(lines[4].substr(31), "  mac sharingd[77]: AcLv = Screen (7)");
+    EXPECT_EQ(lines.back(), kStop);
+}
+
+} // namespace
+} // namespace corvane::test

@@ -1,0 +1,60 @@
+#include "Subprocess.h"
+#include "TempDir.h"
+#include "TestConfig.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+namespace corvane::test {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+const std::string kCorvane = std::string(CORVANE_BIN_DIR) + "/corvane";
+
+class MonitorCommandTest : public ::testing::TestWithParam<int> {
+  protected:
+    std::vector<std::string> env() const {
+        return {"CORVANE_LOG_SOURCE=" + (dir_ / "source.log").string(), "CORVANE_LOG_SPEED=0"};
+    }
+    TempDir dir_;
+};
+
+TEST_P(MonitorCommandTest, CapturesUntilSignalledThenStopsCleanly) {
+    writeText(dir_ / "source.log",
+              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: DirectLink up\n");
+    Subprocess monitor({kCorvane, "monitor", "--data", (dir_ / "CV").string()}, env());
+    ASSERT_TRUE(monitor.started());
+    const auto first = monitor.readLine();
+    ASSERT_TRUE(first);
+    EXPECT_THAT(*first, HasSubstr("lines written"));
+    // The first status line comes once the capture runs; the stand-in's four lines follow.
+    for (int i = 0; i < 100 && readText(dir_ / "CV/CV_personal.log").find("DirectLink up") ==
+                                   std::string::npos;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    monitor.signal(GetParam());
+    const std::string rest = monitor.readAll();
+    EXPECT_EQ(monitor.wait(), 0) << rest;
+    EXPECT_THAT(rest, HasSubstr("not capturing, 5 lines written"));
+    const std::string log = readText(dir_ / "CV/CV_personal.log");
+    EXPECT_THAT(log, HasSubstr("DirectLink up\n"));
+    EXPECT_THAT(log, EndsWith(" | — CV-APP capture stopped\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MonitorCommandTest, ::testing::Values(SIGINT, SIGTERM));
+
+TEST(MonitorCommandFailure, ExitsWithTheErrorWhenTheLogCannotBeWritten) {
+    TempDir dir;
+    writeText(dir / "file", "a plain file where a folder is needed");
+    Subprocess monitor({kCorvane, "monitor", "--data", (dir / "file/CV").string()});
+    const std::string output = monitor.readAll();
+    EXPECT_EQ(monitor.wait(), 1);
+    EXPECT_THAT(output, HasSubstr("Can't write the log — grant Full Disk Access to CV-APP."));
+}
+
+} // namespace
+} // namespace corvane::test
