@@ -17,6 +17,11 @@ namespace {
 
 using util::Regex;
 
+/// How far before the cutoff the backward scan keeps reading: capture stamps are local wall
+/// time, which steps back an hour when daylight saving ends, so a line somewhat older than the
+/// cutoff does not prove that every earlier line is older still.
+constexpr double kStampSlackSeconds = 2 * 3600;
+
 struct Patterns {
     Regex stamp{R"((\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}))"};
     Regex rssi{R"(RSSI\s*(-?\d{1,3}))"};
@@ -58,6 +63,22 @@ std::string lower(std::string_view text) {
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return out;
+}
+
+/// "AA:BB:CC:DD:EE:FF" from exactly 12 hexadecimal digits; nothing for any other length.
+std::optional<std::string> macFrom12(std::string_view digits) {
+    if (digits.size() != 12) {
+        return std::nullopt;
+    }
+    std::string mac;
+    mac.reserve(17);
+    for (size_t i = 0; i < 12; i += 2) {
+        if (i > 0) {
+            mac += ':';
+        }
+        mac += upper(digits.substr(i, 2));
+    }
+    return mac;
 }
 
 std::optional<std::string> addressOf(std::string_view line) {
@@ -205,8 +226,8 @@ class BackwardLines {
   public:
     BackwardLines(int fd, uint64_t size) : fd_(fd), start_(size) {}
 
-    /// The line before the previous one (empty lines included), or nothing at the start of
-    /// the file or after a read error. The view lasts until the next call.
+    /// The next line towards the start of the file (empty lines included), or nothing once
+    /// the first line has been given or after a read error. The view lasts until the next call.
     std::optional<std::string_view> previous() {
         while (true) {
             const void* lf = ::memrchr(buf_.data(), '\n', end_);
@@ -275,21 +296,6 @@ std::filesystem::path evidenceLogPath(const std::filesystem::path& dataFolder) {
 }
 
 } // namespace
-
-std::optional<std::string> macFrom12(std::string_view digits) {
-    if (digits.size() != 12) {
-        return std::nullopt;
-    }
-    std::string mac;
-    mac.reserve(17);
-    for (size_t i = 0; i < 12; i += 2) {
-        if (i > 0) {
-            mac += ':';
-        }
-        mac += upper(digits.substr(i, 2));
-    }
-    return mac;
-}
 
 std::optional<Row> rowOfLine(std::string_view line, double since) {
     const auto epoch = stampTime(line);
