@@ -83,7 +83,13 @@ std::optional<uint64_t> fileSize(const fs::path& path) {
 }
 
 bool writeFileAtomic(const fs::path& path, std::string_view content) {
-    std::string tmpl = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::string tmpl = path.parent_path().string();
+    if (!tmpl.empty()) {
+        tmpl += '/';
+    }
+    tmpl += '.';
+    tmpl += path.filename().string();
+    tmpl += ".XXXXXX";
     Fd out(::mkstemp(tmpl.data()));
     if (out.fd < 0) {
         return false;
