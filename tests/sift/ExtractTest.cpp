@@ -44,13 +44,6 @@ TEST(Extract, AccountIdQuotedThenBareForms) {
     EXPECT_EQ(accountOf("IDS Abcdef123 then IDS 'Quoted1'"), "Quoted1"); // quoted form wins
 }
 
-TEST(Extract, FirstGroupConsidersOnlyTheFirstMatch) {
-    const util::Regex& p11 = patterns().p11;
-    EXPECT_EQ(firstGroup(p11, "nbAT <a1 b2> nbIAT <c3>", 1), "a1 b2");
-    EXPECT_FALSE(firstGroup(p11, "nothing here", 1));
-    EXPECT_FALSE(firstGroup(p11, "nbAT <a1>", 2)); // no such group
-}
-
 TEST(Extract, AccessLevelText) {
     for (const char* line :
          {"CLinkD connection AcLv = Screen (7)", "AcLv Screen(7)", "AcLv=Screen(7) more"}) {
@@ -130,51 +123,6 @@ TEST(Extract, CaptureStampFromAnyPositionAndUnicodeDigits) {
 
     const LineScan none("no date 2026-10-18 9:14:02");
     EXPECT_FALSE(captureStamp(none));
-}
-
-/// The scan's anchors only choose where a search starts: the result must be the leftmost
-/// match from the line's beginning.
-TEST(Extract, AnchoredSearchesEqualSearchesFromTheStart) {
-    const Patterns& p = patterns();
-    const std::vector<std::pair<const util::Regex*, Anchor>> pairs{
-        {&p.p2, Anchor::Bonjour}, {&p.p3, Anchor::StId},       {&p.p4, Anchor::CommaBonjour},
-        {&p.p5, Anchor::Ids},     {&p.p6, Anchor::Ids},        {&p.p7, Anchor::AidQuote},
-        {&p.p8, Anchor::AcLv},    {&p.p10, Anchor::ClientCid}, {&p.p11, Anchor::NearbyTag},
-        {&p.p12, Anchor::Ids},    {&p.p13, Anchor::BleAddr},   {&p.p14, Anchor::SelfTag},
-        {&p.p15, Anchor::Flags}};
-    const std::vector<std::string> lines{
-        "é0a1b2c3d-4e5f-6a7b-8c9d-aabbccddeeff, CUBonjourDevice AA:BB:CC:DD:EE:FF",
-        "ü, CUBonjourDevice 0a1b2c3d-4e5f-6a7b-8c9d-aabbccddeeff, CUBonjourDevice aa:bb",
-        "CUBonjourDevice zz CUBonjourDevice 01:02:03:04:05:06 stID x stID "
-        "0a1b2c3d-4e5f-6a7b-8c9d-aabbccddeeff",
-        "xIDS Abcdef1 IDS 'q' IDS Bcdefgh AID '' AID 'a' AcLv ( AcLv = Screen (7)",
-        "client CID 0x client CID 0x1f nbIAT < > nbAa <a b> BLE addr 1 BLE addr "
-        "aa:bb:cc:dd:ee:ff selfAuthTag <> selfAuthTag <ab>",
-        "nbAF 0x1 < a > DsFl 0x < b > SF 0x2 < c > DF 0x3 < d >",
-        "IDS Ωmega1 IDS Abcdef1Ω \xFF IDS Abcdef1",
-    };
-    for (const auto& line : lines) {
-        const LineScan scan(line);
-        for (const auto& [pattern, anchor] : pairs) {
-            const auto fast = scan.search(*pattern, anchor);
-            const auto slow = pattern->search(scan.text());
-            ASSERT_EQ(fast.has_value(), slow.has_value()) << line;
-            if (fast) {
-                EXPECT_EQ(fast->begin(), slow->begin()) << line;
-                EXPECT_EQ(fast->group(1), slow->group(1)) << line;
-            }
-        }
-    }
-}
-
-TEST(Extract, InvalidBytesAreRepairedBeforeAnySearch) {
-    const LineScan scan("2026-10-18 09:14:02 | \xC3 CUBonjourDevice aa:bb:cc:dd:ee:ff \xE2\x80");
-    EXPECT_FALSE(scan.ascii());
-    EXPECT_EQ(scan.text(),
-              "2026-10-18 09:14:02 | \xEF\xBF\xBD CUBonjourDevice aa:bb:cc:dd:ee:ff \xEF\xBF\xBD");
-    const auto mac = bonjourMac(scan);
-    ASSERT_TRUE(mac);
-    EXPECT_EQ(mac->view(), "AA:BB:CC:DD:EE:FF");
 }
 
 } // namespace
