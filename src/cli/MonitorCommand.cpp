@@ -1,12 +1,16 @@
 #include "capture/Capture.h"
+#include "cli/AnalysisWorker.h"
 #include "cli/Commands.h"
 #include "cli/MonitorLoop.h"
 #include "platform/Platform.h"
+#include "sift/Analysis.h"
+#include "sift/Dashboard.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace corvane::cli {
@@ -14,13 +18,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
+/// Between two analyses of the evidence log while monitoring.
+constexpr auto kAnalysisInterval = 45s;
+
 /// Headless monitoring: the capture runs until SIGINT or SIGTERM, with a status line each
-/// second. Everything here runs on the loop's thread.
+/// second, and the log is analysed at the start, every 45 seconds and once after the stop,
+/// on one worker thread. Everything else here runs on the loop's thread.
 class Monitor {
   public:
     explicit Monitor(const std::filesystem::path& dataFolder)
         : signals_([this](int) { loop_.post([this] { finish(); }); }),
-          capture_(dataFolder, loop_.poster()) {}
+          capture_(dataFolder, loop_.poster()),
+          analysis_(dataFolder, [this, dataFolder](const Sift::PassResult& result) {
+              auto verdict = Sift::readVerdict(dataFolder);
+              loop_.post([result, verdict] { printAnalysis(result, verdict); });
+          }) {}
 
     int run() {
         capture_.start();
@@ -38,6 +50,8 @@ class Monitor {
         }
         printStatus();
         loop_.every(1s, [this] { printStatus(); });
+        analysis_.request();
+        loop_.every(kAnalysisInterval, [this] { analysis_.request(); });
     }
 
     void finish() {
@@ -46,10 +60,10 @@ class Monitor {
         }
         finishing_ = true;
         capture_.stop();
-        // After the changes stop has posted.
+        // After the changes stop has posted; the last analysis sees the stop marker.
         loop_.post([this] {
             printStatus();
-            loop_.quit(0);
+            analysis_.requestThen([this] { loop_.quit(0); });
         });
     }
 
@@ -62,9 +76,18 @@ class Monitor {
         std::fflush(stdout);
     }
 
+    static void printAnalysis(const Sift::PassResult& result,
+                              const std::optional<std::string>& verdict) {
+        std::printf("analysis: %s, %llu lines; verdict: %s\n", Sift::outcomeText(result.outcome),
+                    static_cast<unsigned long long>(result.linesIngested),
+                    verdict.value_or("—").c_str());
+        std::fflush(stdout);
+    }
+
     MonitorLoop loop_;
     SignalWatcher signals_; // before the capture, so its threads inherit the blocked signals
     Capture capture_;
+    AnalysisWorker analysis_; // destroyed first: its reports post to the loop
     bool finishing_ = false;
 };
 

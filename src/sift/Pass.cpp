@@ -211,12 +211,14 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         read = state.offset < size;
         result.outcome = PassOutcome::NothingNew;
     } else {
-        // A state that never consumed a byte was not replaced, only started.
-        const bool started = state.head.empty() && state.offset == 0;
+        // A log shorter than the head changes its head as it grows: it is read again from
+        // its first byte like a replaced one, but it was not replaced.
+        const bool grew = state.head.size() < kHeadBytes && head.starts_with(state.head) &&
+                          size >= state.offset;
         state = State{};
         state.head = head;
         read = size > 0;
-        result.outcome = started ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
+        result.outcome = grew ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
     }
     if (read) {
         readNewLines(log, size, state, result, progress);

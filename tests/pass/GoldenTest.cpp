@@ -2,9 +2,8 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 
 namespace corvane {
 namespace {

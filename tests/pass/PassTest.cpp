@@ -129,6 +129,20 @@ TEST_F(PassTest, ReplacedOrTruncatedLogIsReadAgainFromTheStart) {
     EXPECT_EQ(state(), State{});
 }
 
+TEST_F(PassTest, ShortLogIsReadAgainAsItGrowsWithoutCountingAsReplaced) {
+    const std::string a = viewLine(kStart, "a");
+    const std::string b = viewLine(kStart + 1, "b");
+    ASSERT_LT(a.size() + 1, 160u);
+    append(a + "\n");
+    EXPECT_EQ(pass().outcome, PassOutcome::NewLines);
+    append(b + "\n");
+    const auto result = pass();
+    EXPECT_EQ(result.outcome, PassOutcome::NewLines);
+    EXPECT_EQ(result.linesIngested, 2u); // from the first byte again, as the head changed
+    EXPECT_THAT(state().view, ElementsAre(a, b));
+    EXPECT_EQ(state().head, (a + "\n" + b).substr(0, 160));
+}
+
 TEST_F(PassTest, InvalidUtf8IsReplacedWhileTheOffsetCountsRawBytes) {
     const std::string raw = viewLine(kStart, "bad \xff\xfe and cut \xe2\x80 end");
     append(raw + "\n");

@@ -1,0 +1,60 @@
+#include "Subprocess.h"
+#include "TempDir.h"
+#include "TestConfig.h"
+#include "sift/State.h"
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <thread>
+
+namespace corvane::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
+    TempDir dir;
+    writeText(dir / "source.log",
+              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: (Rapport) DirectLink: "
+              "CUBonjourDevice D2:75:8D:12:6E:64, TT 0x10, stID "
+              "499AA6D2-84C8-80CF-5C61-FF405ABD90DF, IDS 'Own01'\n");
+    const auto data = dir / "CV";
+    Subprocess monitor(
+        {std::string(CORVANE_BIN_DIR) + "/corvane", "monitor", "--data", data},
+        {"CORVANE_LOG_SOURCE=" + (dir / "source.log").string(), "CORVANE_LOG_SPEED=0"});
+    ASSERT_TRUE(monitor.started());
+
+    bool analysed = false;
+    while (const auto line = monitor.readLine()) {
+        if (line->starts_with("analysis: ")) {
+            analysed = true;
+            break;
+        }
+    }
+    ASSERT_TRUE(analysed) << "no analysis at the start";
+    for (int i = 0;
+         i < 100 && readText(data / "CV_personal.log").find("D2:75") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    monitor.signal(SIGTERM);
+    const std::string rest = monitor.readAll();
+    EXPECT_EQ(monitor.wait(), 0) << rest;
+
+    // The last analysis runs after the capture stopped and has read the stop marker.
+    const auto stopped = rest.rfind("not capturing");
+    ASSERT_NE(stopped, std::string::npos) << rest;
+    const auto last = rest.rfind("analysis: ");
+    ASSERT_NE(last, std::string::npos) << rest;
+    EXPECT_GT(last, stopped) << rest;
+    EXPECT_THAT(rest.substr(last), StartsWith("analysis: "));
+    EXPECT_THAT(rest.substr(last), HasSubstr("verdict: CLEAN\n"));
+    EXPECT_EQ(Sift::loadState(data / "cv_state_live.json").offset,
+              std::filesystem::file_size(data / "CV_personal.log"));
+    EXPECT_THAT(readText(data / "sift/ALL.json"), HasSubstr("\"CLEAN\""));
+}
+
+} // namespace
+} // namespace corvane::test
