@@ -292,9 +292,9 @@ std::string integritySection(const fs::path& dataFolder, const fs::path& vaultFo
     const fs::path log = dataFolder / "CV_personal.log";
     const auto size = util::fileSize(log);
     const std::string sizeText = escapeHtml(size ? formatByteCount(*size) : std::string(kEmDash));
-    const std::string seal = lastSealLine(vaultFolder, "CV_personal.sha256").value_or("");
+    const std::string seal = lastSealLine(vaultFolder, vault::kSealFile).value_or("");
     if (vault::vaultInstalled(vaultFolder) && !seal.empty()) {
-        const std::string master = lastSealLine(vaultFolder, "MASTER_SEAL.sha256").value_or("");
+        const std::string master = lastSealLine(vaultFolder, vault::kMasterFile).value_or("");
         return std::string(kIntegrityHead) + sizeText + std::string(kVaultText) + escapeHtml(seal) +
                std::string(kMasterSeal) + escapeHtml(master) + "</div>";
     }

@@ -2,6 +2,7 @@
 
 #include "evidence/Sha256.h"
 #include "util/Files.h"
+#include "vault/Vault.h"
 
 #include <algorithm>
 #include <charconv>
@@ -180,8 +181,8 @@ prefixDigests(const fs::path& log, const std::vector<Seal>& seals, uint64_t& log
 
 VerifyOutcome verifySeals(const fs::path& log, const fs::path& vaultFolder,
                           const VerifyProgress& progress) {
-    const fs::path sealPath = vaultFolder / "CV_personal.sha256";
-    const fs::path masterPath = vaultFolder / "MASTER_SEAL.sha256";
+    const fs::path sealPath = vaultFolder / vault::kSealFile;
+    const fs::path masterPath = vaultFolder / vault::kMasterFile;
     const auto sealText = util::readFile(sealPath);
     if (!sealText) {
         return failure(0, "cannot read " + sealPath.string());

@@ -10,10 +10,9 @@
 /// and its installer are shell scripts shipped in resources/.
 namespace corvane::vault {
 
-/// The systemd unit (Linux) and the launchd label and property list (macOS).
+/// The fixed locations; the launchd label and property list are macOS's (Linux uses a systemd
+/// unit of the same name).
 inline constexpr std::string_view kLabel = "com.velmora.corvanevault";
-inline constexpr std::string_view kSystemdUnit =
-    "/etc/systemd/system/com.velmora.corvanevault.service";
 inline constexpr std::string_view kLaunchdPlist =
     "/Library/LaunchDaemons/com.velmora.corvanevault.plist";
 inline constexpr std::string_view kVaultFolder = "/var/corvane_vault";
