@@ -23,6 +23,7 @@ void MonitorLoop::quit(int exitCode) {
 }
 
 int MonitorLoop::run() {
+    exitCode_.reset();
     std::deque<Task> batch;
     while (!exitCode_) {
         {

@@ -34,7 +34,8 @@ class MonitorLoop {
     /// Callable from any thread.
     void quit(int exitCode);
 
-    /// Runs tasks and timers until quit(); returns the exit code given to quit().
+    /// Runs tasks and timers until quit(); returns the exit code given to quit(). May be
+    /// called again: tasks left behind by the quit run then.
     int run();
 
   private:
