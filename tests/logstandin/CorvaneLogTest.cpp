@@ -9,6 +9,7 @@
 #include <ctime>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 
 namespace corvane::test {
@@ -61,6 +62,8 @@ TEST_F(CorvaneLogTest, StreamsTheLinesThePredicateAcceptsRestamped) {
     for (size_t i = 0; i < 3; ++i) {
         const std::string& original = source[i == 0 ? 0 : i + 2];
         EXPECT_EQ(lines[i].substr(31), original.substr(31));
+        EXPECT_TRUE(std::regex_match(lines[i].substr(19, 12), std::regex(R"(\.\d{6}[+-]\d{4})")))
+            << lines[i];
         const auto stamped = util::parseLocalDateTime(lines[i].substr(0, 19));
         ASSERT_TRUE(stamped) << lines[i];
         EXPECT_LT(std::abs(*stamped - std::time(nullptr)), 60) << "re-stamped with the time now";
