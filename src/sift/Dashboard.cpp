@@ -175,6 +175,14 @@ bool intersects(const std::set<std::string>& a, const std::set<std::string>& b) 
     return std::any_of(a.begin(), a.end(), [&b](const auto& mac) { return b.count(mac) > 0; });
 }
 
+/// Replaces a file unless it already holds exactly these bytes (an idle pass then costs no
+/// flush to disk for the files that did not change).
+void replaceFile(const fs::path& path, const std::string& bytes) {
+    if (util::readFile(path) != bytes) {
+        util::writeFileAtomic(path, bytes);
+    }
+}
+
 } // namespace
 
 OwnerIds readOwnerIds(const fs::path& dataFolder) {
@@ -366,9 +374,9 @@ void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerI
             /*onlyIfObject=*/true);
     }
     const fs::path sift = dataFolder / "sift";
-    util::writeFileAtomic(sift / "ALL.json", util::dumpJson(dashboard.all, 2));
-    util::writeFileAtomic(sift / "days.json", util::dumpJson(dashboard.days, 2));
-    util::writeFileAtomic(sift / "summary.json", util::dumpJson(dashboard.summary, 2));
+    replaceFile(sift / "ALL.json", util::dumpJson(dashboard.all, 2));
+    replaceFile(sift / "days.json", util::dumpJson(dashboard.days, 2));
+    replaceFile(sift / "summary.json", util::dumpJson(dashboard.summary, 2));
 }
 
 std::optional<std::string> readVerdict(const fs::path& dataFolder) {

@@ -4,6 +4,7 @@
 #include "util/Utf8.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unistd.h>
 
 namespace corvane::Sift {
@@ -130,7 +132,19 @@ void readNewLines(const fs::path& log, uint64_t size, State& state, PassResult& 
     }
 }
 
-void applyRetention(State& state, double now) {
+/// The sizes and counts that retention can change.
+auto retentionFootprint(const State& s) {
+    return std::tuple(std::array{s.dPeer.size(), s.aPeer.size(), s.macTail.size(), s.macAid.size(),
+                                 s.dAdsid.size(), s.aAdsid.size(), s.owner.size(), s.cul.size(),
+                                 s.access.size(), s.recentRes.size(), s.pairs.size(), s.kbd.size(),
+                                 s.ble.size()},
+                      s.pairsTotal, s.pairsScreen, s.kbdTotal, s.bleTotal, s.minE, s.maxE);
+}
+
+/// Forgets everything last seen more than a day before `now`, recounts the totals and sets
+/// the time range from the remaining peers. Returns whether that changed the state.
+bool applyRetention(State& state, double now) {
+    const auto before = retentionFootprint(state);
     const double cutoff = now - kRetentionSeconds;
     std::erase_if(state.dPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
     std::erase_if(state.aPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
@@ -167,6 +181,7 @@ void applyRetention(State& state, double now) {
             state.maxE = std::max(state.maxE, peer.last);
         }
     }
+    return retentionFootprint(state) != before;
 }
 
 std::string joinLines(const std::deque<std::string>& lines) {
@@ -207,16 +222,18 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     State state = loadState(statePath);
 
     bool read = false;
+    bool reset = false;
     if (state.head == head && size >= state.offset) {
         read = state.offset < size;
         result.outcome = PassOutcome::NothingNew;
     } else {
         // A log shorter than the head changes its head as it grows: it is read again from
         // its first byte like a replaced one, but it was not replaced.
-        const bool grew = state.head.size() < kHeadBytes && head.starts_with(state.head) &&
-                          size >= state.offset;
+        const bool grew =
+            state.head.size() < kHeadBytes && head.starts_with(state.head) && size >= state.offset;
         state = State{};
         state.head = head;
+        reset = true;
         read = size > 0;
         result.outcome = grew ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
     }
@@ -227,11 +244,21 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         result.outcome = PassOutcome::NewLines;
     }
 
-    applyRetention(state, now);
-    saveState(state, statePath);
+    const bool pruned = applyRetention(state, now);
+    // An idle pass that found the state as it was stored leaves the state file and the view
+    // log as they are: rewriting the same bytes every 45 seconds would cost a full encode
+    // and a flush to disk each time. A fresh state is always written (its file may be one
+    // that did not decode).
+    const bool changed = pruned || reset || result.bytesConsumed > 0 || state == State{};
+    const fs::path viewLog = dataFolder / "CV_view.log";
+    if (changed || !fs::exists(statePath, ec)) {
+        saveState(state, statePath);
+    }
     // The demo dashboard is canned: a demo pass keeps it, and the view log, until "Live".
     if (!demo) {
-        util::writeFileAtomic(dataFolder / "CV_view.log", joinLines(state.view));
+        if (changed || !fs::exists(viewLog, ec)) {
+            util::writeFileAtomic(viewLog, joinLines(state.view));
+        }
         writeDashboard(dataFolder, state, owner, now);
     }
     return result;

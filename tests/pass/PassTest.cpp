@@ -1,6 +1,7 @@
 #include "LogLines.h"
 #include "TempDir.h"
 #include "sift/Sift.h"
+#include "util/JsonFile.h"
 #include "util/Utf8.h"
 
 #include <fstream>
@@ -72,6 +73,13 @@ TEST_F(PassTest, EmptyLogStillPrunesSavesAndWritesTheDashboard) {
     EXPECT_THAT(readText(dir / "sift/ALL.json"), ::testing::HasSubstr("\"PENDING\""));
     EXPECT_TRUE(fs::exists(dir / "sift/days.json"));
     EXPECT_TRUE(fs::exists(dir / "sift/summary.json"));
+
+    // A state file that does not decode is replaced even when the pass finds nothing to do.
+    writeText(dir / "cv_state_live.json", "{\"head\": \"\"");
+    EXPECT_EQ(pass().outcome, PassOutcome::NothingNew);
+    const auto json = util::readJson(dir / "cv_state_live.json");
+    ASSERT_TRUE(json);
+    EXPECT_TRUE(fromJson(*json));
 }
 
 TEST_F(PassTest, ConsumesOnlyCompleteLinesAndResumesAtTheOffset) {
