@@ -59,16 +59,15 @@ class ReadOnlyFile {
 /// Invalid UTF-8 is replaced line by line; a line feed always ends an ill-formed sequence,
 /// so this decodes exactly as replacing over the whole block would.
 uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch) {
-    const bool valid = util::isValidUtf8(bytes);
     uint64_t lines = 0;
     size_t start = 0;
     while (start < bytes.size()) {
-        const auto* lf =
-            static_cast<const char*>(std::memchr(bytes.data() + start, '\n', bytes.size() - start));
+        const auto* lf = static_cast<const char*>(
+            std::memchr(bytes.data() + start, '\n', bytes.size() - start));
         const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
         if (end > start) {
             const auto line = bytes.substr(start, end - start);
-            if (valid) {
+            if (util::isValidUtf8(line)) {
                 ingestLine(line, state);
             } else {
                 scratch.clear();
