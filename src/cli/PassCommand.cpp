@@ -49,7 +49,12 @@ void addPassCommand(CLI::App& app) {
     cmd->add_option("--data", options->data, "Data folder (default: the application's)");
     cmd->add_option("--now", options->now,
                     "The clock for the whole analysis, in seconds since 1970 (default: now)");
-    cmd->callback([options] { runPassCommand(*options); });
+    cmd->callback([options] {
+        if (options->now && !(*options->now > 0 && *options->now < 1e12)) {
+            throw CLI::ValidationError("--now", "must be a time in seconds since 1970");
+        }
+        runPassCommand(*options);
+    });
 }
 
 } // namespace corvane::cli
