@@ -5,89 +5,69 @@
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <random>
 #include <signal.h>
 #include <thread>
 
-namespace corvane {
+namespace corvane::test {
 namespace {
 
-namespace fs = std::filesystem;
-using test::readText;
-using test::Subprocess;
-using test::TempDir;
-
-constexpr int64_t kStart = 1'800'000'000;
-
-/// Every file a pass writes is whole: it is either absent or decodes completely.
-void expectWholeFiles(const fs::path& folder) {
-    if (fs::exists(folder / "cv_state_live.json")) {
-        const auto json = util::readJson(folder / "cv_state_live.json");
-        ASSERT_TRUE(json && Sift::fromJson(*json)) << "state file cut";
-    }
-    for (const char* name : {"ALL.json", "days.json", "summary.json"}) {
-        if (fs::exists(folder / "sift" / name)) {
-            EXPECT_TRUE(util::readJsonObject(folder / "sift" / name)) << name << " cut";
-        }
-    }
-}
-
 TEST(PassCrash, PassesKilledAtRandomMomentsLeaveWholeFilesAndTheSameEnd) {
-    const int lines = 40000;
-    const std::string log = test::variedLog(lines, kStart);
-    const std::string now = std::to_string(kStart + lines + 60);
-    const std::vector<std::string> pass = {
-        std::string(CORVANE_BIN_DIR) + "/corvane", "pass", "--data", "", "--now", now};
+    const int64_t start = 1'800'000'000;
+    const std::string log = variedLog(40000, start);
+    std::vector<std::string> pass = {std::string(CORVANE_BIN_DIR) + "/corvane",
+                                     "pass",
+                                     "--data",
+                                     "",
+                                     "--now",
+                                     std::to_string(start + 40060)};
+    const auto runTo = [&pass](const TempDir& dir, int killAfterMs) {
+        pass[3] = dir.path();
+        Subprocess run(pass, {"TZ=UTC"});
+        if (killAfterMs >= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(killAfterMs));
+            run.signal(SIGKILL);
+        }
+        return run.wait();
+    };
 
     TempDir killed;
-    auto command = pass;
-    command[3] = killed.path();
     std::mt19937 random(4711);
     size_t written = 0;
     int interrupted = 0;
-    for (int round = 0; round < 8; ++round) {
-        // The capture keeps appending; a kill may land in any step of a pass.
-        const size_t more = std::uniform_int_distribution<size_t>(0, log.size() / 6)(random);
-        const size_t upTo = std::min(log.size(), written + more);
+    for (int round = 0; round < 9; ++round) {
+        // The capture keeps appending; a kill may land in any step of a pass. The last
+        // round appends the rest.
+        const size_t upTo =
+            round == 8 ? log.size() : std::min(log.size(), written + random() % (log.size() / 6));
         std::ofstream(killed / "CV_personal.log", std::ios::binary | std::ios::app)
             << log.substr(written, upTo - written);
         written = upTo;
-        Subprocess run(command, {"TZ=UTC"});
-        ASSERT_TRUE(run.started());
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1500)(random)));
-        run.signal(SIGKILL);
-        interrupted += run.wait() == 128 + SIGKILL ? 1 : 0;
-        expectWholeFiles(killed.path());
-    }
-    EXPECT_GE(interrupted, 2) << "too few passes were cut short to show anything";
-    std::ofstream(killed / "CV_personal.log", std::ios::binary | std::ios::app)
-        << log.substr(written);
-    for (int i = 0; i < 3; ++i) {
-        Subprocess run(command, {"TZ=UTC"});
-        const std::string output = run.readAll();
-        ASSERT_EQ(run.wait(), 0) << output;
-        if (output.starts_with("nothing new")) {
-            break;
+        interrupted += runTo(killed, static_cast<int>(random() % 1500)) == 128 + SIGKILL;
+        // Whatever a killed pass left is whole: absent, or decoding completely.
+        if (const auto state = util::readJson(killed / "cv_state_live.json")) {
+            EXPECT_TRUE(Sift::fromJson(*state)) << "state file cut";
+        }
+        for (const char* name : {"sift/ALL.json", "sift/days.json", "sift/summary.json"}) {
+            if (std::filesystem::exists(killed / name)) {
+                EXPECT_TRUE(util::readJsonObject(killed / name)) << name << " cut";
+            }
         }
     }
+    EXPECT_GE(interrupted, 2) << "too few passes were cut short to show anything";
+    ASSERT_EQ(runTo(killed, -1), 0);
 
     TempDir whole;
-    command[3] = whole.path();
-    test::writeText(whole / "CV_personal.log", log);
-    Subprocess run(command, {"TZ=UTC"});
-    ASSERT_EQ(run.wait(), 0);
-
+    writeText(whole / "CV_personal.log", log);
+    ASSERT_EQ(runTo(whole, -1), 0);
     EXPECT_EQ(Sift::loadState(killed / "cv_state_live.json"),
               Sift::loadState(whole / "cv_state_live.json"));
-    for (const char* name :
-         {"CV_view.log", "sift/ALL.json", "sift/days.json", "sift/summary.json"}) {
+    for (const char* name : {"CV_view.log", "sift/ALL.json", "sift/summary.json"}) {
         EXPECT_EQ(readText(killed / name), readText(whole / name)) << name;
     }
 }
 
 } // namespace
-} // namespace corvane
+} // namespace corvane::test

@@ -72,7 +72,8 @@ TEST(PassCommand, RefusesAClockThatIsNotATime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pass, Golden,
-                         ::testing::Values("clean", "compromised", "pending", "edge"));
+                         ::testing::Values("clean", "compromised", "pending", "edge", "crowded",
+                                           "stale"));
 
 } // namespace
 } // namespace corvane

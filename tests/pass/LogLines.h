@@ -17,62 +17,34 @@ inline std::string evidenceLine(int64_t capture, int64_t eventSecond, int micros
            fraction + " 0x2f1c3  Default  0x0  412  0  " + payload;
 }
 
-/// A varied evidence log of `count` lines, one a second from `start`: the owner's phone on
-/// DirectLink, foreign devices on DirectLink and AWDL, resolutions with provisioning pairs,
-/// culprits, sharing grants, keyboard and Bluetooth events, and plain noise with
-/// multi-byte characters. The same arguments always give the same bytes.
+/// `count` lines, one a second from `start`, that make every part of the state grow: the
+/// owner's phone and foreign devices on DirectLink, AWDL resolutions each followed 3 ms
+/// later by a connection with an access level, culprits, sharing grants, keyboard and
+/// Bluetooth events, and noise with multi-byte characters. Same arguments, same bytes.
 inline std::string variedLog(int count, int64_t start) {
+    static const char* const kPayloads[] = {
+        "CUBonjourDevice 0A:00:00:00:00:0%d, TT 0x10 stID 0a1b2c3d-4e5f-6a7b-8c9d-0123456789ab "
+        "IDS 'Own01'",
+        "1f2e3d4c-5b6a-7980-a1b2-fedcba987654, CUBonjourDevice 0B:00:00:00:00:0%d TT 0x10 "
+        "IDS 'Foe01' AID 'org.example'",
+        "RPIdentityDaemon Resolved DeviceAuthTag < AWDL > CUBonjourDevice 0C:00:00:00:00:0%d "
+        "IDS 'Foe01' AID 'org.example' DeviceAuthTag: owner",
+        "CLinkD connection AcLv = Screen (7) IDS 'Foe01' client CID 0x2f SF 0x41 < Scrn Kbd >",
+        "kernel: nothing to see — café %d",
+        "SameAccountDevice owner IDS 'Foe02' AID 'org.example' Screen (7)",
+        "bluetoothd: NeedsKeyboard nbAT <aa bb cc> IDS 'Foe02'",
+        "Evaluating AuthTag from device BLE addr 12:34:56:78:9a:bc IDS 'Foe01' "
+        "selfAuthTag <01 02 03> AcLv Keyboard(5)",
+    };
     std::string log;
+    char payload[256];
     for (int i = 0; i < count; ++i) {
-        const int64_t t = start + i;
-        int64_t eventSecond = t - 1;
-        int micros = static_cast<int>(int64_t{i} * 7919 % 990000);
-        char mac[18];
-        std::string payload;
-        switch (i % 10) {
-        case 0:
-        case 5:
-            std::snprintf(mac, sizeof mac, "0A:00:00:00:00:%02X", (i / 10) % 3);
-            payload = std::string("rapportd: CUBonjourDevice ") + mac +
-                      ", TT 0x10 stID 0a1b2c3d-4e5f-6a7b-8c9d-0123456789ab IDS 'Own01'";
-            break;
-        case 1:
-            std::snprintf(mac, sizeof mac, "0B:00:00:00:00:%02X", (i / 10) % 5);
-            payload = "rapportd: 1f2e3d4c-5b6a-7980-a1b2-fedcba987654, CUBonjourDevice " +
-                      std::string(mac) + " TT 0x10 IDS 'Foe0" + std::to_string(i % 3) +
-                      "' AID 'org.example'";
-            break;
-        case 2:
-            std::snprintf(mac, sizeof mac, "0C:00:00:00:00:%02X", (i / 10) % 4);
-            payload =
-                "rapportd: RPIdentityDaemon Resolved DeviceAuthTag < AWDL > CUBonjourDevice " +
-                std::string(mac) + " IDS 'Foe01' AID 'org.example' DeviceAuthTag: owner";
-            break;
-        case 3:
-            // 3 ms after the resolution of the line before, so the pair finds it.
-            eventSecond = t - 2;
-            micros = static_cast<int>(int64_t{i - 1} * 7919 % 990000) + 3000;
-            payload = "rapportd: CLinkD connection AcLv = Screen (7) IDS 'Foe01' client CID 0x2f "
-                      "SF 0x41 < Screen Keyboard Screen >";
-            break;
-        case 4:
-            payload = "kernel: nothing to see — café ünïcödé";
-            break;
-        case 6:
-            payload = "sharingd: SameAccountDevice owner IDS 'Foe02' AID 'org.example' Screen (7)";
-            break;
-        case 7:
-            payload = "bluetoothd: NeedsKeyboard nbAT <aa bb cc> IDS 'Foe02'";
-            break;
-        case 8:
-            payload = "sharingd: Evaluating AuthTag from device BLE addr 12:34:56:78:9a:bc "
-                      "IDS 'Foe01' selfAuthTag <01 02 03> AcLv Keyboard(5)";
-            break;
-        default:
-            payload = "sharingd: found DirectLink peer";
-            break;
-        }
-        log += evidenceLine(t, eventSecond, micros, payload);
+        const int kind = i % 8;
+        const int micros = static_cast<int>(int64_t{i - (kind == 3)} * 7919 % 990000);
+        std::snprintf(payload, sizeof payload, kPayloads[kind], i / 8 % 4);
+        // A connection is stamped 3 ms after the resolution of the line before it.
+        log += kind == 3 ? evidenceLine(start + i, start + i - 2, micros + 3000, payload)
+                         : evidenceLine(start + i, start + i - 1, micros, payload);
         log += '\n';
     }
     return log;

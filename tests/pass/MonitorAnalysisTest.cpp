@@ -3,7 +3,6 @@
 #include "TestConfig.h"
 #include "sift/State.h"
 
-#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,9 +10,6 @@
 
 namespace corvane::test {
 namespace {
-
-using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
     TempDir dir;
@@ -25,16 +21,10 @@ TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
     Subprocess monitor(
         {std::string(CORVANE_BIN_DIR) + "/corvane", "monitor", "--data", data},
         {"CORVANE_LOG_SOURCE=" + (dir / "source.log").string(), "CORVANE_LOG_SPEED=0"});
-    ASSERT_TRUE(monitor.started());
-
-    bool analysed = false;
-    while (const auto line = monitor.readLine()) {
-        if (line->starts_with("analysis: ")) {
-            analysed = true;
-            break;
-        }
+    std::optional<std::string> line;
+    while ((line = monitor.readLine()) && !line->starts_with("analysis: ")) {
     }
-    ASSERT_TRUE(analysed) << "no analysis at the start";
+    ASSERT_TRUE(line) << "no analysis at the start";
     for (int i = 0;
          i < 100 && readText(data / "CV_personal.log").find("D2:75") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -43,17 +33,14 @@ TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
     const std::string rest = monitor.readAll();
     EXPECT_EQ(monitor.wait(), 0) << rest;
 
-    // The last analysis runs after the capture stopped and has read the stop marker.
+    // The last analysis comes after the capture stopped, and has read the stop marker.
     const auto stopped = rest.rfind("not capturing");
-    ASSERT_NE(stopped, std::string::npos) << rest;
     const auto last = rest.rfind("analysis: ");
-    ASSERT_NE(last, std::string::npos) << rest;
+    ASSERT_TRUE(stopped != std::string::npos && last != std::string::npos) << rest;
     EXPECT_GT(last, stopped) << rest;
-    EXPECT_THAT(rest.substr(last), StartsWith("analysis: "));
-    EXPECT_THAT(rest.substr(last), HasSubstr("verdict: CLEAN\n"));
+    EXPECT_THAT(rest.substr(last), ::testing::EndsWith("verdict: CLEAN\n"));
     EXPECT_EQ(Sift::loadState(data / "cv_state_live.json").offset,
               std::filesystem::file_size(data / "CV_personal.log"));
-    EXPECT_THAT(readText(data / "sift/ALL.json"), HasSubstr("\"CLEAN\""));
 }
 
 } // namespace
