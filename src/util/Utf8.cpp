@@ -73,10 +73,10 @@ size_t asciiPrefix(std::string_view s) {
 } // namespace
 
 bool isValidUtf8(std::string_view bytes) {
-    size_t i = asciiPrefix(bytes);
     const auto* base = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = base + bytes.size();
-    while (i < bytes.size()) {
+    size_t i = 0;
+    while ((i += asciiPrefix(bytes.substr(i))) < bytes.size()) {
         const int len = sequenceLength(base + i, end);
         if (len < 0) {
             return false;
@@ -87,11 +87,16 @@ bool isValidUtf8(std::string_view bytes) {
 }
 
 void appendReplacingInvalidUtf8(std::string& out, std::string_view bytes) {
-    size_t i = asciiPrefix(bytes);
-    out.append(bytes.substr(0, i));
     const auto* base = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = base + bytes.size();
+    size_t i = 0;
     while (i < bytes.size()) {
+        const size_t ascii = asciiPrefix(bytes.substr(i));
+        out.append(bytes.substr(i, ascii));
+        i += ascii;
+        if (i == bytes.size()) {
+            break;
+        }
         const int len = sequenceLength(base + i, end);
         if (len > 0) {
             out.append(bytes.substr(i, static_cast<size_t>(len)));

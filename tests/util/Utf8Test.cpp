@@ -28,6 +28,13 @@ TEST(Utf8, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
     EXPECT_FALSE(isValidUtf8(std::string_view("abcdefgh\xC3", 9)));
 }
 
+TEST(Utf8, IllFormedBytesAfterLongAsciiRunsBetweenCharactersAreFound) {
+    const std::string run(40, 'x');
+    const std::string text = "\xC3\xA9" + run + "\xE2\x80\x94" + run + "\x80" + run;
+    EXPECT_FALSE(isValidUtf8(text));
+    EXPECT_EQ(replaceInvalidUtf8(text), "\xC3\xA9" + run + "\xE2\x80\x94" + run + kFffd + run);
+}
+
 TEST(Utf8, NulBytesAndLongAsciiRunsPassThrough) {
     const std::string text = std::string(1000, 'x') + std::string(1, '\0') + "\xC3\xA9";
     EXPECT_TRUE(isValidUtf8(text));
