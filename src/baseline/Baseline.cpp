@@ -54,30 +54,6 @@ struct C {
     std::optional<std::pair<double, std::string>> latest;
 };
 
-/// An array of strings under `key`, or nothing when absent or of another type.
-std::optional<std::vector<std::string>> stringsAt(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_array()) {
-        return std::nullopt;
-    }
-    std::vector<std::string> out;
-    for (const auto& item : *it) {
-        if (!item.is_string()) {
-            return std::nullopt;
-        }
-        out.push_back(item.get<std::string>());
-    }
-    return out;
-}
-
-std::optional<std::string> stringAt(const nlohmann::json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) {
-        return std::nullopt;
-    }
-    return it->get<std::string>();
-}
-
 /// What the baseline file holds, with the defaults for anything missing or mistyped.
 struct Stored {
     std::string mode = "consumer";
@@ -93,11 +69,11 @@ Stored loadStored(const std::filesystem::path& dataFolder) {
     if (!object) {
         return stored;
     }
-    stored.mode = stringAt(*object, "mode").value_or(stored.mode);
-    stored.candidates = stringsAt(*object, "conn_candidates").value_or(stored.candidates);
-    stored.connMacs = stringsAt(*object, "my_conn_mac").value_or(stored.connMacs);
-    stored.state = stringAt(*object, "my_conn_state").value_or(stored.state);
-    if (const auto ble = stringsAt(*object, "my_ble_mac"); ble && !ble->empty()) {
+    stored.mode = util::stringAt(*object, "mode").value_or(stored.mode);
+    stored.candidates = util::stringArrayAt(*object, "conn_candidates").value_or(stored.candidates);
+    stored.connMacs = util::stringArrayAt(*object, "my_conn_mac").value_or(stored.connMacs);
+    stored.state = util::stringAt(*object, "my_conn_state").value_or(stored.state);
+    if (const auto ble = util::stringArrayAt(*object, "my_ble_mac"); ble && !ble->empty()) {
         stored.bleMac = ble->front();
     }
     return stored;

@@ -207,24 +207,6 @@ json objectsOf(const json& object, const char* key) {
     return *it;
 }
 
-std::optional<std::vector<std::string>> stringsOf(const json& object, const char* key) {
-    if (!object.is_object()) {
-        return std::nullopt;
-    }
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_array()) {
-        return std::nullopt;
-    }
-    std::vector<std::string> out;
-    for (const auto& element : *it) {
-        if (!element.is_string()) {
-            return std::nullopt;
-        }
-        out.push_back(element.get<std::string>());
-    }
-    return out;
-}
-
 std::string orDash(std::string text) {
     return text.empty() ? std::string(kEmDash) : text;
 }
@@ -238,7 +220,7 @@ std::optional<std::string> chooseDay(const fs::path& dataFolder,
     if (!days) {
         return std::nullopt;
     }
-    const auto names = stringsOf(*days, "days");
+    const auto names = util::stringArrayAt(*days, "days");
     if (!names || names->empty()) {
         return std::nullopt;
     }
@@ -407,7 +389,7 @@ std::optional<fs::path> makeReport(const fs::path& dataFolder,
     const json awdl = objectsOf(*data, "rogue_awdl");
     const json culprits = objectsOf(*data, "culprits");
 
-    const auto connList = stringsOf(device, "conn_mac").value_or(std::vector<std::string>{});
+    const auto connList = util::stringArrayAt(device, "conn_mac").value_or(std::vector<std::string>{});
     std::string connMacs;
     for (size_t i = 0; i < connList.size(); ++i) {
         connMacs += (i ? ", " : "") + connList[i];

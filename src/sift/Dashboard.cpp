@@ -32,22 +32,6 @@ std::string upperAscii(std::string text) {
     return text;
 }
 
-/// The strings of a JSON array, or nothing when it is not an array of strings.
-std::optional<std::vector<std::string>> stringArray(const json& object, const char* key) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_array()) {
-        return std::nullopt;
-    }
-    std::vector<std::string> out;
-    for (const auto& element : *it) {
-        if (!element.is_string()) {
-            return std::nullopt;
-        }
-        out.push_back(element.get<std::string>());
-    }
-    return out;
-}
-
 /// The key with the highest count; ties go to the first key in map order.
 const std::string* dominantKey(const std::map<std::string, int64_t>& counts) {
     const std::string* best = nullptr;
@@ -194,10 +178,10 @@ OwnerIds readOwnerIds(const fs::path& dataFolder) {
     if (const auto it = object->find("my_device_tail"); it != object->end() && it->is_string()) {
         ids.deviceTail = upperAscii(it->get<std::string>());
     }
-    if (const auto ble = stringArray(*object, "my_ble_mac"); ble && !ble->empty()) {
+    if (const auto ble = util::stringArrayAt(*object, "my_ble_mac"); ble && !ble->empty()) {
         ids.bleMac = ble->front();
     }
-    if (const auto conn = stringArray(*object, "my_conn_mac")) {
+    if (const auto conn = util::stringArrayAt(*object, "my_conn_mac")) {
         for (const auto& mac : *conn) {
             ids.connMacs.insert(upperAscii(mac));
         }
