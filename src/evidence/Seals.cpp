@@ -1,5 +1,7 @@
 #include "evidence/Seals.h"
 
+#include "evidence/Sha256.h"
+
 #include "util/Files.h"
 #include "util/Utf8.h"
 
@@ -25,9 +27,9 @@ std::optional<std::string> lastSealLine(const std::filesystem::path& vaultFolder
 }
 
 std::optional<std::string> logDigest(const std::filesystem::path& path,
-                                     const ReadProgress& progress) {
+                                     const std::function<void(uint64_t)>& progress) {
     Sha256 hash;
-    if (!readBlocks(
+    if (!util::readBlocks(
             path, UINT64_MAX, [&](std::string_view block) { hash.update(block); }, progress)) {
         return std::nullopt;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "evidence/Sha256.h"
-
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +20,6 @@ std::optional<std::string> lastSealLine(const std::filesystem::path& vaultFolder
 /// stays constant however large the log grows; nothing when it cannot be read. A log that
 /// grows meanwhile is hashed up to the end seen by the last read.
 std::optional<std::string> logDigest(const std::filesystem::path& path,
-                                     const ReadProgress& progress = {});
+                                     const std::function<void(uint64_t)>& progress = {});
 
 } // namespace corvane::evidence

@@ -1,10 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,15 +28,5 @@ class Sha256 {
 
 /// SHA-256 of a text, 64 lower-case hexadecimal digits.
 std::string sha256Hex(std::string_view bytes);
-
-/// Called with the bytes read so far.
-using ReadProgress = std::function<void(uint64_t doneBytes)>;
-
-/// Reads a file from its start in blocks, handing each block to `consume`, until its end or
-/// until `limit` bytes were read. Memory stays constant whatever the file's size. The number
-/// of bytes read, or nothing when the file cannot be opened or read.
-std::optional<uint64_t> readBlocks(const std::filesystem::path& path, uint64_t limit,
-                                   const std::function<void(std::string_view)>& consume,
-                                   const ReadProgress& progress = {});
 
 } // namespace corvane::evidence

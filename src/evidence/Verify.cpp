@@ -152,7 +152,7 @@ prefixDigests(const fs::path& log, const std::vector<Seal>& seals, uint64_t& log
         }
     };
     settle();
-    const auto read = readBlocks(
+    const auto read = util::readBlocks(
         log, total,
         [&](std::string_view block) {
             while (!block.empty()) {

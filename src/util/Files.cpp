@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <system_error>
 
 namespace corvane::util {
@@ -41,16 +42,22 @@ bool writeAll(int fd, std::string_view data) {
 
 } // namespace
 
-std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
+std::optional<uint64_t> readBlocks(const fs::path& path, uint64_t limit,
+                                   const std::function<void(std::string_view)>& consume,
+                                   const std::function<void(uint64_t)>& progress) {
     Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) {
+    struct stat st {};
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         return std::nullopt;
     }
-    std::string out;
-    char block[1 << 16];
-    while (out.size() < maxBytes) {
-        const size_t want = std::min(sizeof block, maxBytes - out.size());
-        const ssize_t n = ::read(in.fd, block, want);
+    // Large enough to amortise the system calls, small enough to stay in the CPU's caches
+    // while the consumer works on it.
+    constexpr size_t kBlock = 256 * 1024;
+    const auto block = std::make_unique<char[]>(kBlock);
+    uint64_t done = 0;
+    while (done < limit) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlock, limit - done));
+        const ssize_t n = ::read(in.fd, block.get(), want);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -60,16 +67,24 @@ std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
         if (n == 0) {
             break;
         }
-        out.append(block, static_cast<size_t>(n));
+        consume(std::string_view(block.get(), static_cast<size_t>(n)));
+        done += static_cast<uint64_t>(n);
+        if (progress) {
+            progress(done);
+        }
+    }
+    return done;
+}
+
+std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
+    std::string out;
+    if (!readBlocks(path, maxBytes, [&](std::string_view block) { out.append(block); })) {
+        return std::nullopt;
     }
     return out;
 }
 
 std::optional<std::string> readFile(const fs::path& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        return std::nullopt;
-    }
     return readFileHead(path, SIZE_MAX);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,14 @@ namespace corvane::util {
 
 /// The whole content of a file, or nothing when it cannot be read.
 std::optional<std::string> readFile(const std::filesystem::path& path);
+
+/// Reads a file from its start in blocks, handing each block to `consume` and the bytes read
+/// so far to `progress`, until its end or until `limit` bytes were read. Memory stays constant
+/// whatever the file's size. The number of bytes read, or nothing when the file cannot be
+/// opened (or is a folder) or a read fails.
+std::optional<uint64_t> readBlocks(const std::filesystem::path& path, uint64_t limit,
+                                   const std::function<void(std::string_view)>& consume,
+                                   const std::function<void(uint64_t)>& progress = {});
 
 /// At most `maxBytes` from the start of a file, or nothing when it cannot be opened.
 std::optional<std::string> readFileHead(const std::filesystem::path& path, size_t maxBytes);

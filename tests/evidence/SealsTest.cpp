@@ -1,4 +1,5 @@
 #include "evidence/Seals.h"
+#include "evidence/Sha256.h"
 
 #include "ShellCommand.h"
 #include "TempDir.h"
