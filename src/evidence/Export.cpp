@@ -1,13 +1,10 @@
 #include "evidence/Export.h"
 
+#include "util/Files.h"
 #include "util/LocalTime.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 #include <zip.h>
 
@@ -76,16 +73,6 @@ bool writeArchive(const fs::path& archivePath, const std::vector<Entry>& entries
 
 /// The archive is often copied straight to a removable drive: have it on disk before the
 /// rename makes it the export.
-bool syncFile(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
 } // namespace
 
 ExportResult exportEvidence(const fs::path& dataFolder, const fs::path& destination) {
@@ -100,22 +87,10 @@ ExportResult exportEvidence(const fs::path& dataFolder, const fs::path& destinat
     }
     const auto entries = collectEntries(dataFolder, log, logSize, destination);
 
-    // A hidden sibling, so the rename stays within one file system. Built piece by piece:
-    // GCC 12 at -O3 reports a false -Wrestrict on the concatenated form.
-    std::string temporary = (destination.parent_path() / ".").string();
-    temporary += destination.filename().string();
-    temporary += ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return ExportResult::Failed;
-    }
-    // mkstemp makes the file private; libzip keeps the mode it finds, and an archive meant to
-    // be handed on is an ordinary file.
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    if (!writeArchive(temporary, entries) || !syncFile(temporary) ||
-        ::rename(temporary.c_str(), destination.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    const bool written = util::replaceFileAtomic(destination, [&](int, const fs::path& temporary) {
+        return writeArchive(temporary, entries);
+    });
+    if (!written) {
         return ExportResult::Failed;
     }
     return ExportResult::Exported;

@@ -97,26 +97,41 @@ std::optional<uint64_t> fileSize(const fs::path& path) {
     return size;
 }
 
-bool writeFileAtomic(const fs::path& path, std::string_view content) {
-    std::string tmpl = path.parent_path().string();
-    if (!tmpl.empty()) {
-        tmpl += '/';
+bool replaceFileAtomic(const fs::path& path,
+                       const std::function<bool(int fd, const fs::path& temporary)>& fill) {
+    // A hidden sibling, so the rename stays within one file system. Built piece by piece:
+    // GCC 12 at -O3 reports a false -Wrestrict on the concatenated form.
+    std::string temporary = path.parent_path().string();
+    if (!temporary.empty()) {
+        temporary += '/';
     }
-    tmpl += '.';
-    tmpl += path.filename().string();
-    tmpl += ".XXXXXX";
-    Fd out(::mkstemp(tmpl.data()));
-    if (out.fd < 0) {
-        return false;
+    temporary += '.';
+    temporary += path.filename().string();
+    temporary += ".XXXXXX";
+    bool filled = false;
+    {
+        Fd out(::mkstemp(temporary.data()));
+        if (out.fd < 0) {
+            return false;
+        }
+        // mkstemp creates 0600; the files we replace are ordinary user files.
+        ::fchmod(out.fd, 0644);
+        filled = fill(out.fd, temporary);
     }
-    // mkstemp creates 0600; the files we replace are ordinary user files.
-    ::fchmod(out.fd, 0644);
-    const bool written = writeAll(out.fd, content) && ::fsync(out.fd) == 0;
-    if (!written || ::rename(tmpl.c_str(), path.c_str()) != 0) {
-        ::unlink(tmpl.c_str());
+    // Synced through a fresh descriptor: `fill` may have replaced the file by its path.
+    Fd written(filled ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    if (written.fd < 0 || ::fsync(written.fd) != 0 ||
+        ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
         return false;
     }
     return true;
+}
+
+bool writeFileAtomic(const fs::path& path, std::string_view content) {
+    return replaceFileAtomic(path, [content](int fd, const fs::path&) {
+        return writeAll(fd, content);
+    });
 }
 
 void createFolders(const fs::path& path) {

@@ -31,6 +31,13 @@ std::optional<uint64_t> fileSize(const std::filesystem::path& path);
 /// crash never sees half a file; on failure the previous file is kept and false is returned.
 bool writeFileAtomic(const std::filesystem::path& path, std::string_view content);
 
+/// Replaces `path` atomically with what `fill` writes to a temporary file beside it (mode
+/// 0644). `fill` gets the open descriptor and the temporary file's path, and may write through
+/// either; the file is flushed to disk and renamed over `path` only when `fill` succeeds. On
+/// failure the previous file is kept, the temporary file removed, and false returned.
+bool replaceFileAtomic(const std::filesystem::path& path,
+                       const std::function<bool(int fd, const std::filesystem::path& temporary)>& fill);
+
 /// Creates a folder and its missing parents; failures are ignored (the next write reports them).
 void createFolders(const std::filesystem::path& path);
 
