@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 
@@ -414,15 +415,9 @@ std::string formatEventTime(double seconds) {
     // Rounding recovers the six digits the log wrote: an epoch near 1.8e9 holds them only to
     // within about a tenth of a microsecond. The cap keeps .9999999 in its own second.
     const auto micros = std::min<int64_t>(std::llround((seconds - whole) * 1e6), 999999);
-    char out[27];
-    util::formatLocalDateTime(static_cast<int64_t>(whole), out);
-    out[19] = '.';
-    auto rest = static_cast<unsigned>(micros);
-    for (int i = 25; i >= 20; --i) {
-        out[i] = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    }
-    return std::string(out, 26);
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%06lld", static_cast<long long>(micros));
+    return util::formatLocalDateTime(static_cast<int64_t>(whole)) + fraction;
 }
 
 std::string accessLevel(const LineScan& line) {

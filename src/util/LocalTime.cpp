@@ -175,14 +175,24 @@ std::optional<int64_t> parseLocalDateTime(std::string_view text) {
     return resolveWall(wall);
 }
 
-void formatLocalDateTime(int64_t epochSeconds, char* out) {
+/// Wall-clock seconds (local time counted as if UTC) of an instant.
+int64_t localWall(int64_t epochSeconds) {
     const HourOffset& hour = instantHour(floorDiv(epochSeconds, 3600));
-    writeWall(epochSeconds + (hour.uniform ? hour.offset : offsetAt(epochSeconds)), ' ', out);
+    return epochSeconds + (hour.uniform ? hour.offset : offsetAt(epochSeconds));
+}
+
+void formatLocalDateTime(int64_t epochSeconds, char* out) {
+    writeWall(localWall(epochSeconds), ' ', out);
 }
 
 std::string formatLocalDateTime(int64_t epochSeconds) {
+    const int64_t wall = localWall(epochSeconds);
     std::string out(19, ' ');
-    formatLocalDateTime(epochSeconds, out.data());
+    writeWall(wall, ' ', out.data());
+    // Years past 9999 need more digits than the fixed-width form holds.
+    if (const int64_t year = civilFromDays(floorDiv(wall, 86400)).y; year > 9999) {
+        out.replace(0, 4, std::to_string(year));
+    }
     return out;
 }
 

@@ -20,7 +20,7 @@ std::optional<int64_t> parseLocalDateTime(std::string_view text);
 /// "yyyy-MM-dd HH:mm:ss" of an instant (seconds since 1970), in local time.
 std::string formatLocalDateTime(int64_t epochSeconds);
 
-/// The same, written into `out` (19 characters, no terminator).
+/// The same, written into `out` (19 characters, no terminator), for years up to 9999.
 void formatLocalDateTime(int64_t epochSeconds, char* out);
 
 /// Human-readable time of a value in seconds: local "yyyy-MM-dd HH:mm:ss" of its whole

@@ -73,4 +73,5 @@ TEST(LocalTime, TimestampsOutsideTheRangePrintAnEmDash) {
     EXPECT_EQ(formatTimestamp(-1), "—");
     EXPECT_EQ(formatTimestamp(1e12), "—");
     EXPECT_EQ(formatTimestamp(1792314842.9), "2026-10-18 09:14:02");
+    EXPECT_EQ(formatTimestamp(999999999999), "33658-09-27 01:46:39");
 }
