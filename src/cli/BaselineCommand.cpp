@@ -1,7 +1,6 @@
 #include "baseline/Baseline.h"
 #include "cli/Commands.h"
-#include "platform/Platform.h"
-#include "util/LocalTime.h"
+#include "cli/SharedOptions.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -20,10 +19,8 @@ struct BaselineOptions {
 };
 
 void runBaseline(const BaselineOptions& options) {
-    const std::filesystem::path dataFolder =
-        options.data.empty() ? platform::dataFolder() : std::filesystem::path(options.data);
     const auto [connMac, state] =
-        Baseline::refresh(dataFolder, kWindowSeconds, options.now.value_or(util::nowEpoch()));
+        Baseline::refresh(dataFolderOf(options.data), kWindowSeconds, clockOf(options.now));
     std::printf("%s %s\n", connMac.value_or("-").c_str(), state.c_str());
 }
 
@@ -34,8 +31,8 @@ void addBaselineCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "baseline", "Re-evaluate the owner's connection addresses over the last 20 minutes; "
                     "prints the first address (or -) and the state word");
-    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
-    cmd->add_option("--now", options->now, "The clock, in seconds since 1970 (default: now)");
+    addDataOption(cmd, options->data);
+    addNowOption(cmd, options->now, "The clock, in seconds since 1970 (default: now)");
     cmd->callback([options] { runBaseline(*options); });
 }
 

@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
+#include "cli/SharedOptions.h"
 #include "evidence/Export.h"
-#include "platform/Platform.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -22,13 +22,12 @@ void addExportCommand(CLI::App& app) {
     auto options = std::make_shared<ExportOptions>();
     auto* cmd =
         app.add_subcommand("export", "Archive the evidence log and the reports into a ZIP file");
-    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
+    addDataOption(cmd, options->data);
     cmd->add_option("--out", options->out, "The archive to write (replaced when it exists)")
         ->required();
     cmd->callback([options] {
         const auto result = evidence::exportEvidence(
-            options->data.empty() ? platform::dataFolder() : std::filesystem::path(options->data),
-            options->out);
+            dataFolderOf(options->data), options->out);
         if (result != evidence::ExportResult::Exported) {
             std::fprintf(stderr, "%s\n", std::string(evidence::exportMessage(result)).c_str());
             throw CLI::RuntimeError(1);

@@ -1,6 +1,6 @@
 #include "baseline/Baseline.h"
 #include "cli/Commands.h"
-#include "platform/Platform.h"
+#include "cli/SharedOptions.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -20,8 +20,7 @@ struct LearnOptions {
 /// The setup assistant's learning step: the phone seen since the procedure began becomes
 /// the owner's, with no connection addresses yet.
 void runLearn(const LearnOptions& options) {
-    const std::filesystem::path dataFolder =
-        options.data.empty() ? platform::dataFolder() : std::filesystem::path(options.data);
+    const std::filesystem::path dataFolder = dataFolderOf(options.data);
     const auto [bleMac, members] = Baseline::ownerBLE(Baseline::rows(dataFolder, options.since));
     if (!bleMac) {
         throw CLI::RuntimeError(1);
@@ -37,12 +36,12 @@ void addLearnCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "learn", "Learn the owner's phone from the evidence log and start the baseline file; "
                  "prints its Bluetooth address, or exits 1 when none was seen");
-    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
+    addDataOption(cmd, options->data);
     cmd->add_option("--since", options->since,
                     "When the owner began the procedure with the phone, in seconds since 1970")
         ->required();
-    cmd->add_option("--now", options->now,
-                    "Accepted for symmetry with the other commands; every line since --since "
+    addNowOption(cmd, options->now,
+                 "Accepted for symmetry with the other commands; every line since --since "
                     "counts");
     cmd->callback([options] { runLearn(*options); });
 }

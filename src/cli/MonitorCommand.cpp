@@ -2,7 +2,7 @@
 #include "cli/AnalysisWorker.h"
 #include "cli/Commands.h"
 #include "cli/MonitorLoop.h"
-#include "platform/Platform.h"
+#include "cli/SharedOptions.h"
 #include "sift/Analysis.h"
 #include "sift/Dashboard.h"
 
@@ -96,9 +96,9 @@ class Monitor {
 void addMonitorCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand("monitor", "Capture the system log into the evidence log");
     auto folder = std::make_shared<std::string>();
-    cmd->add_option("--data", *folder, "Data folder (default: the platform's)");
+    addDataOption(cmd, *folder);
     cmd->callback([folder] {
-        Monitor monitor(folder->empty() ? platform::dataFolder() : std::filesystem::path(*folder));
+        Monitor monitor(dataFolderOf(*folder));
         if (const int code = monitor.run(); code != 0) {
             throw CLI::RuntimeError(code);
         }

@@ -1,9 +1,8 @@
 #include "cli/Commands.h"
 #include "cli/Progress.h"
-#include "platform/Platform.h"
+#include "cli/SharedOptions.h"
 #include "sift/Analysis.h"
 #include "sift/Dashboard.h"
-#include "util/LocalTime.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -21,9 +20,8 @@ struct PassOptions {
 };
 
 void runPassCommand(const PassOptions& options) {
-    const std::filesystem::path dataFolder =
-        options.data.empty() ? platform::dataFolder() : std::filesystem::path(options.data);
-    const double now = options.now.value_or(util::nowEpoch());
+    const std::filesystem::path dataFolder = dataFolderOf(options.data);
+    const double now = clockOf(options.now);
 
     std::optional<Progress> bar;
     const auto result = Sift::runAnalysis(dataFolder, now, [&bar](uint64_t done, uint64_t total) {
@@ -46,15 +44,10 @@ void addPassCommand(CLI::App& app) {
     auto options = std::make_shared<PassOptions>();
     auto* cmd = app.add_subcommand(
         "pass", "Run one analysis of the evidence log: owner baseline refresh, then one pass");
-    cmd->add_option("--data", options->data, "Data folder (default: the application's)");
-    cmd->add_option("--now", options->now,
-                    "The clock for the whole analysis, in seconds since 1970 (default: now)");
-    cmd->callback([options] {
-        if (options->now && !(*options->now > 0 && *options->now < 1e12)) {
-            throw CLI::ValidationError("--now", "must be a time in seconds since 1970");
-        }
-        runPassCommand(*options);
-    });
+    addDataOption(cmd, options->data);
+    addNowOption(cmd, options->now,
+                 "The clock for the whole analysis, in seconds since 1970 (default: now)");
+    cmd->callback([options] { runPassCommand(*options); });
 }
 
 } // namespace corvane::cli
