@@ -13,7 +13,8 @@ namespace corvane::test {
 class TempDir {
   public:
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        std::string tmpl =
+            (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
     }
     ~TempDir() {

@@ -26,8 +26,7 @@ void addExportCommand(CLI::App& app) {
     cmd->add_option("--out", options->out, "The archive to write (replaced when it exists)")
         ->required();
     cmd->callback([options] {
-        const auto result = evidence::exportEvidence(
-            dataFolderOf(options->data), options->out);
+        const auto result = evidence::exportEvidence(dataFolderOf(options->data), options->out);
         if (result != evidence::ExportResult::Exported) {
             std::fprintf(stderr, "%s\n", std::string(evidence::exportMessage(result)).c_str());
             throw CLI::RuntimeError(1);

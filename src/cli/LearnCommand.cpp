@@ -42,7 +42,7 @@ void addLearnCommand(CLI::App& app) {
         ->required();
     addNowOption(cmd, options->now,
                  "Accepted for symmetry with the other commands; every line since --since "
-                    "counts");
+                 "counts");
     cmd->callback([options] { runLearn(*options); });
 }
 

@@ -32,7 +32,8 @@ void Progress::update(uint64_t doneBytes) {
 
 void Progress::draw(uint64_t doneBytes) {
     constexpr int kWidth = 30;
-    const double fraction = total_ ? static_cast<double>(doneBytes) / static_cast<double>(total_) : 1;
+    const double fraction =
+        total_ ? static_cast<double>(doneBytes) / static_cast<double>(total_) : 1;
     const int filled = static_cast<int>(fraction * kWidth);
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     const double mbPerSecond = seconds > 0 ? static_cast<double>(doneBytes) / 1e6 / seconds : 0;

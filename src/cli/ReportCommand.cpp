@@ -23,8 +23,7 @@ struct ReportOptions {
 
 void runReportCommand(const ReportOptions& options) {
     const auto path = evidence::makeReport(
-        dataFolderOf(options.data),
-        options.day,
+        dataFolderOf(options.data), options.day,
         options.vault.empty() ? vault::vaultFolder() : std::filesystem::path(options.vault),
         static_cast<int64_t>(std::floor(clockOf(options.now))));
     if (!path) {

@@ -389,7 +389,8 @@ std::optional<fs::path> makeReport(const fs::path& dataFolder,
     const json awdl = objectsOf(*data, "rogue_awdl");
     const json culprits = objectsOf(*data, "culprits");
 
-    const auto connList = util::stringArrayAt(device, "conn_mac").value_or(std::vector<std::string>{});
+    const auto connList =
+        util::stringArrayAt(device, "conn_mac").value_or(std::vector<std::string>{});
     std::string connMacs;
     for (size_t i = 0; i < connList.size(); ++i) {
         connMacs += (i ? ", " : "") + connList[i];

@@ -1,7 +1,6 @@
 #include "evidence/Seals.h"
 
 #include "evidence/Sha256.h"
-
 #include "util/Files.h"
 #include "util/Utf8.h"
 

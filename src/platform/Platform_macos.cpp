@@ -2,7 +2,6 @@
 #include "platform/PlatformCommon.h"
 
 #include <mach-o/dyld.h>
-
 #include <system_error>
 #include <vector>
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace corvane::Sift {
@@ -415,7 +415,7 @@ std::string formatEventTime(double seconds) {
     // Rounding recovers the six digits the log wrote: an epoch near 1.8e9 holds them only to
     // within about a tenth of a microsecond. The cap keeps .9999999 in its own second.
     const auto micros = std::min<int64_t>(std::llround((seconds - whole) * 1e6), 999999);
-    char fraction[8];
+    char fraction[24];
     std::snprintf(fraction, sizeof fraction, ".%06lld", static_cast<long long>(micros));
     return util::formatLocalDateTime(static_cast<int64_t>(whole)) + fraction;
 }

@@ -62,8 +62,8 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
     uint64_t lines = 0;
     size_t start = 0;
     while (start < bytes.size()) {
-        const auto* lf = static_cast<const char*>(
-            std::memchr(bytes.data() + start, '\n', bytes.size() - start));
+        const auto* lf =
+            static_cast<const char*>(std::memchr(bytes.data() + start, '\n', bytes.size() - start));
         const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
         if (end > start) {
             const auto line = bytes.substr(start, end - start);

@@ -5,11 +5,10 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <set>
 #include <string>
-
-#include <nlohmann/json_fwd.hpp>
 
 /// The analyser's persisted state and its records. Every record is a plain value whose
 /// JSON keys are its field names; fields are declared in their file order.
@@ -144,8 +143,7 @@ bool saveState(const State& state, const std::filesystem::path& path);
 /// Appends to a capped list, dropping the oldest entries from the front. The lists are
 /// deques so that a full list costs O(1) per append: the evidence log keeps them at their
 /// cap for most of a long re-analysis.
-template <typename T>
-void appendCapped(std::deque<T>& list, T value, size_t cap) {
+template <typename T> void appendCapped(std::deque<T>& list, T value, size_t cap) {
     list.push_back(std::move(value));
     while (list.size() > cap) {
         list.pop_front();

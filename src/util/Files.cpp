@@ -2,11 +2,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <memory>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace corvane::util {
 namespace fs = std::filesystem;
@@ -129,9 +128,8 @@ bool replaceFileAtomic(const fs::path& path,
 }
 
 bool writeFileAtomic(const fs::path& path, std::string_view content) {
-    return replaceFileAtomic(path, [content](int fd, const fs::path&) {
-        return writeAll(fd, content);
-    });
+    return replaceFileAtomic(path,
+                             [content](int fd, const fs::path&) { return writeAll(fd, content); });
 }
 
 void createFolders(const fs::path& path) {

@@ -35,8 +35,9 @@ bool writeFileAtomic(const std::filesystem::path& path, std::string_view content
 /// 0644). `fill` gets the open descriptor and the temporary file's path, and may write through
 /// either; the file is flushed to disk and renamed over `path` only when `fill` succeeds. On
 /// failure the previous file is kept, the temporary file removed, and false returned.
-bool replaceFileAtomic(const std::filesystem::path& path,
-                       const std::function<bool(int fd, const std::filesystem::path& temporary)>& fill);
+bool replaceFileAtomic(
+    const std::filesystem::path& path,
+    const std::function<bool(int fd, const std::filesystem::path& temporary)>& fill);
 
 /// Creates a folder and its missing parents; failures are ignored (the next write reports them).
 void createFolders(const std::filesystem::path& path);

@@ -1,9 +1,8 @@
 #include "util/Regex.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <memory>
+#include <pcre2.h>
 
 namespace corvane::util {
 namespace {
@@ -54,8 +53,8 @@ std::optional<Match> Regex::search(std::string_view subject, size_t start,
     }
     pcre2_match_data* data = threadMatchData();
     const uint32_t options = subjectIsValidUtf8 ? PCRE2_NO_UTF_CHECK : 0;
-    const int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()),
-                               subject.size(), start, options, data, nullptr);
+    const int rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+                               start, options, data, nullptr);
     if (rc <= 0) {
         return std::nullopt; // no match, an error (invalid UTF-8), or ovector too small
     }

@@ -1,8 +1,8 @@
 #include "evidence/Seals.h"
-#include "evidence/Sha256.h"
 
 #include "ShellCommand.h"
 #include "TempDir.h"
+#include "evidence/Sha256.h"
 #include "vault/Vault.h"
 
 #include <gtest/gtest.h>

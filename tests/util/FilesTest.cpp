@@ -1,7 +1,7 @@
 #include "util/Files.h"
-#include "util/JsonFile.h"
 
 #include "TempDir.h"
+#include "util/JsonFile.h"
 
 #include <gtest/gtest.h>
 

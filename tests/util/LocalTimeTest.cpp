@@ -1,8 +1,7 @@
 #include "util/LocalTime.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 using namespace corvane::util;
 

@@ -1,8 +1,7 @@
 #include "platform/Platform.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 using corvane::platform::dataFolder;
 
