@@ -1,10 +1,9 @@
 #include "EvidenceLog.h"
+#include "ShellCommand.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 using namespace corvane;
 using namespace corvane::test;
@@ -13,26 +12,9 @@ namespace {
 
 constexpr int64_t kT = 1792314842;
 
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
-
 /// Runs `corvane` with arguments that need no quoting beyond single quotes.
-Outcome runCorvane(const std::string& arguments) {
-    const std::string command = "'" + std::string(CORVANE_BIN_DIR) + "/corvane' " + arguments;
-    Outcome outcome;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return outcome;
-    }
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) {
-        outcome.output.append(buf, n);
-    }
-    const int raw = ::pclose(pipe);
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return outcome;
+ShellResult runCorvane(const std::string& arguments) {
+    return runShell("'" + std::string(CORVANE_BIN_DIR) + "/corvane' " + arguments);
 }
 
 } // namespace
@@ -46,7 +28,7 @@ TEST(Commands, LearnThenBaselineRefresh) {
                   stamped(kT + 2, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10"));
 
     // Nothing since the procedure began: no phone, no file.
-    Outcome learn = runCorvane("learn " + data + " --since " + std::to_string(kT + 10));
+    ShellResult learn = runCorvane("learn " + data + " --since " + std::to_string(kT + 10));
     EXPECT_EQ(learn.status, 1);
     EXPECT_EQ(learn.output, "");
     EXPECT_FALSE(Baseline::exists(dir.path()));
@@ -66,7 +48,7 @@ TEST(Commands, LearnThenBaselineRefresh) {
   "conn_candidates": []
 })");
 
-    const Outcome refreshed = runCorvane("baseline " + data + " --now " + std::to_string(kT + 60));
+    const ShellResult refreshed = runCorvane("baseline " + data + " --now " + std::to_string(kT + 60));
     EXPECT_EQ(refreshed.status, 0);
     EXPECT_EQ(refreshed.output, "66:55:44:33:22:11 locked\n");
 }
