@@ -1,0 +1,647 @@
+// The dashboard: reads the analyser's files beside the page and shows the verdict, the owner's
+// device, a radar of the rogue devices and the tables behind them. The app rewrites the files
+// every 45 s without reloading the page, so the page re-reads them itself and redraws only the
+// parts whose data changed, keeping scroll position and table sorting.
+(function () {
+  'use strict';
+
+  const D = window.CorvaneDash;
+  const { el, svg, text, num, list, obj, clip } = D;
+
+  const REFRESH_MS = 10000;
+  const RETRY_MS = 1000;
+  const FAST_RETRIES = 5;
+  const MAX_JSON_CHARS = 32 * 1024 * 1024;
+  const MAX_SMALL_CHARS = 1024 * 1024;
+  const MAX_TABLE_ROWS = 1000;
+  const CELL_CHARS = 200;
+  // Day names become part of a path, so only plain names are accepted.
+  const DAY_NAME = /^[A-Za-z0-9][A-Za-z0-9_-]{0,63}$/;
+
+  const VERDICTS = {
+    PENDING: {
+      cls: 'verdict-pending',
+      text: 'Your own phone has not been identified yet, so there is nothing to judge. Keep monitoring ' +
+        'running and use your phone near this Mac; the verdict appears once its connections are seen.',
+    },
+    CLEAN: {
+      cls: 'verdict-clean',
+      text: 'Only your own phone has connected to this Mac as its owner in the last 24 hours. ' +
+        'Nothing to do: keep monitoring running.',
+    },
+    COMPROMISED: {
+      cls: 'verdict-compromised',
+      text: 'Devices or accounts that are not yours have connected to this Mac as if they were its owner. ' +
+        'Generate an evidence report now, keep monitoring running, and take the report to your attorney.',
+    },
+  };
+
+  const ROGUE_COLUMNS = [
+    { key: 'mac', label: 'MAC address', mono: true },
+    { key: 'date', label: 'Date' },
+    { key: 'time', label: 'Last seen' },
+    { key: 'proximity', label: 'Distance' },
+    { key: 'ids', label: 'Account', mono: true },
+    { key: 'aid', label: 'AID', mono: true },
+    { key: 'owner', label: 'Claims owner', type: 'bool' },
+    { key: 'tt', label: 'TT', mono: true },
+  ];
+
+  const TABLES = [
+    {
+      id: 'rogue-directlink', title: 'Rogue DirectLink devices', rows: 'rogue_directlink',
+      total: 'rogue_directlink_total', columns: ROGUE_COLUMNS,
+      about: 'Devices within about 33 ft that connected over DirectLink with a device identity that is not your phone\u2019s.',
+    },
+    {
+      id: 'rogue-awdl', title: 'Rogue AWDL devices', rows: 'rogue_awdl', total: 'rogue_awdl_total',
+      columns: ROGUE_COLUMNS,
+      about: 'Devices within about 100 ft that announced themselves over AWDL with a foreign account.',
+    },
+    {
+      id: 'culprits', title: 'Controlling accounts', rows: 'culprits', total: 'culprits_total',
+      about: 'Accounts that carried out owner-level actions, most active first.',
+      columns: [
+        { key: 'ids', label: 'Account', mono: true },
+        { key: 'aid', label: 'AID', mono: true },
+        { key: 'occurrences', label: 'Occurrences', type: 'num' },
+        { key: 'first', label: 'First seen' },
+        { key: 'last', label: 'Last seen' },
+      ],
+    },
+    {
+      id: 'access-events', title: 'Access events', rows: 'access_events', total: 'access_events_total',
+      about: 'Screen sharing and keyboard sharing sessions opened on this Mac, newest first.',
+      columns: [
+        { key: 'date', label: 'Date' },
+        { key: 'time', label: 'Time' },
+        { key: 'type', label: 'Type' },
+        { key: 'account', label: 'Account', mono: true },
+        { key: 'aid', label: 'AID', mono: true },
+        { key: 'mac', label: 'MAC address', mono: true },
+      ],
+    },
+    {
+      id: 'provision-pairs', title: 'Provisioning pairs', rows: 'provision_pairs',
+      total: 'provision_pairs_total', extra: 'provision_pairs_screen', extraLabel: 'with screen access',
+      about: 'Connections provisioned to a peer moments after it was resolved, newest first.',
+      columns: [
+        { key: 'time', label: 'Time' },
+        { key: 'mac', label: 'MAC address', mono: true },
+        { key: 'ids', label: 'Account', mono: true },
+        { key: 'aid', label: 'AID', mono: true },
+        { key: 'aclv', label: 'Access level' },
+        { key: 'delta_ms', label: 'Delay (ms)', type: 'num' },
+        { key: 'cid', label: 'Connection', mono: true },
+        { key: 'services', label: 'Services' },
+        { key: 'screen', label: 'Screen', type: 'bool' },
+      ],
+    },
+    {
+      id: 'ble-provisions', title: 'Bluetooth provisions', rows: 'ble_provisions',
+      total: 'ble_provisions_total',
+      about: 'Keyboards provisioned over Bluetooth LE, newest first.',
+      columns: [
+        { key: 'time', label: 'Time' },
+        { key: 'nbat', label: 'Auth tag', mono: true },
+        { key: 'type', label: 'Type' },
+      ],
+    },
+    {
+      id: 'kbd-evals', title: 'Keyboard evaluations', rows: 'kbd_evals', total: 'kbd_evals_total',
+      about: 'Keyboard access requests this Mac evaluated, newest first.',
+      columns: [
+        { key: 'time', label: 'Time' },
+        { key: 'mac', label: 'MAC address', mono: true },
+        { key: 'ids', label: 'Account', mono: true },
+        { key: 'aclv', label: 'Access level' },
+        { key: 'services', label: 'Services' },
+        { key: 'selftag', label: 'Own tag', mono: true },
+      ],
+    },
+  ];
+
+  const $ = (id) => document.getElementById(id);
+  const collator = new Intl.Collator('en', { numeric: true, sensitivity: 'base' });
+
+  // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
+  const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
+  const drawn = new Map(); // part name -> signature of the data it was last drawn from
+  const tables = new Map(); // table id -> {spec, section, table, tbody, headers, empty, rows}
+  const sorts = loadSorts();
+  let failures = 0;
+  let timer = 0;
+  let generatedMs = NaN;
+  let scrollRestored = false;
+
+  // ---- Reading -------------------------------------------------------------------------
+
+  function pickDay(result) {
+    if (result.status !== 'ok') return 'ALL';
+    const days = list(obj(D.parseJson(result.text)).days)
+      .filter((d) => typeof d === 'string' && DAY_NAME.test(d));
+    return days.length === 0 || days.includes('ALL') ? 'ALL' : days[0];
+  }
+
+  function parsedObject(result) {
+    if (result.status !== 'ok') return undefined;
+    const value = D.parseJson(result.text);
+    return D.isObject(value) ? value : undefined;
+  }
+
+  async function refresh() {
+    window.clearTimeout(timer);
+    const day = pickDay(await D.readFile('sift/days.json', MAX_SMALL_CHARS));
+    const [allResult, summaryResult] = await Promise.all([
+      D.readFile('sift/' + day + '.json', MAX_JSON_CHARS),
+      D.readFile('sift/summary.json', MAX_SMALL_CHARS),
+    ]);
+
+    let incomplete = false;
+    if (allResult.status === 'missing') {
+      // No dashboard file: no analysis yet, or the analysis was just reset.
+      last.all = null;
+      last.allText = null;
+    } else if (allResult.status === 'ok' && allResult.text === last.allText && day === last.day) {
+      // Unchanged since the last read.
+    } else {
+      const all = parsedObject(allResult);
+      if (all) {
+        last.all = all;
+        last.allText = allResult.text;
+        last.day = day;
+      } else {
+        incomplete = true; // caught half-written (or not a dashboard file): keep the last good data
+      }
+    }
+
+    if (summaryResult.status === 'missing') {
+      last.summary = null;
+      last.summaryText = null;
+    } else if (!(summaryResult.status === 'ok' && summaryResult.text === last.summaryText)) {
+      const summary = parsedObject(summaryResult);
+      if (summary) {
+        last.summary = summary;
+        last.summaryText = summaryResult.text;
+      } else if (last.all) {
+        incomplete = true;
+      }
+    }
+
+    failures = incomplete ? failures + 1 : 0;
+    draw(incomplete);
+    const soon = incomplete && failures <= FAST_RETRIES;
+    timer = window.setTimeout(refresh, soon ? RETRY_MS : REFRESH_MS);
+  }
+
+  // ---- Drawing -------------------------------------------------------------------------
+
+  // Calls paint(data) only when data differs from what the part was last drawn from.
+  function drawPart(name, data, paint) {
+    const signature = JSON.stringify(data === undefined ? null : data);
+    if (drawn.get(name) === signature) return;
+    drawn.set(name, signature);
+    paint(data);
+  }
+
+  function draw(incomplete) {
+    const y = window.scrollY;
+    const all = last.all;
+    const summary = obj(last.summary);
+    const stale = $('stale');
+    if (incomplete && all) {
+      stale.textContent = 'The analysis was being rewritten while this page read it. ' +
+        'Showing the last complete data; reading again shortly.';
+      stale.hidden = false;
+    } else {
+      stale.hidden = true;
+    }
+
+    if (!all) {
+      document.body.dataset.state = incomplete ? 'retrying' : 'waiting';
+      $('waiting').hidden = false;
+      $('content').hidden = true;
+      drawPart('verdict', { waiting: true }, () => paintVerdict(null, null));
+      drawPart('generated', summary.generated, paintGenerated);
+      return;
+    }
+
+    $('waiting').hidden = true;
+    $('content').hidden = false;
+    drawPart('verdict', [all.verdict, summary.verdict, all.range], () => paintVerdict(all, summary));
+    drawPart('generated', summary.generated, paintGenerated);
+    drawPart('device', all.your_device, paintDevice);
+    drawPart('counts', [summary.directlink_macs_total, summary.your_phone_macs, summary.foreign_directlink_macs,
+      summary.foreign_awdl_macs, summary.foreign_device_ids, summary.foreign_accounts, summary.own_accounts,
+      summary.own_device_tail, all.own_device_tail], () => paintCounts(summary, all));
+    drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total],
+      () => paintRadar(all));
+    for (const spec of TABLES) {
+      const data = [all[spec.rows], all[spec.total], spec.extra ? all[spec.extra] : null];
+      drawPart('table:' + spec.id, data, () => paintTable(spec.id, all));
+    }
+    document.body.dataset.state = 'ready';
+
+    if (!scrollRestored) {
+      scrollRestored = true;
+      const saved = D.loadSetting('scroll');
+      if (typeof saved === 'number' && saved > 0) window.scrollTo(0, saved);
+    } else if (window.scrollY !== y) {
+      window.scrollTo(0, y);
+    }
+  }
+
+  function paintVerdict(all, summary) {
+    const section = $('verdict');
+    const raw = all ? (typeof all.verdict === 'string' ? all.verdict : summary.verdict) : null;
+    const known = typeof raw === 'string' && Object.prototype.hasOwnProperty.call(VERDICTS, raw)
+      ? VERDICTS[raw] : null;
+    section.className = 'verdict ' + (known ? known.cls : 'verdict-none');
+    if (!all) {
+      $('verdict-word').textContent = 'Waiting';
+      $('verdict-text').textContent = 'No analysis has been written yet. The verdict appears after the first analysis.';
+      $('range').textContent = D.DASH;
+    } else {
+      $('verdict-word').textContent = typeof raw === 'string' && raw !== '' ? clip(raw, 40) : 'Unknown';
+      $('verdict-text').textContent = known ? known.text
+        : 'The analysis gave no verdict this page recognises. Check the tables below.';
+      $('range').textContent = text(all.range);
+    }
+  }
+
+  function paintGenerated(generated) {
+    const ms = typeof generated === 'string' ? Date.parse(generated) : NaN;
+    generatedMs = ms;
+    const dd = $('generated');
+    if (Number.isFinite(ms)) {
+      dd.textContent = new Date(ms).toISOString().replace('T', ' ').replace(/\.\d+Z$/, ' UTC');
+    } else {
+      dd.textContent = typeof generated === 'string' ? clip(generated, 40) : D.DASH;
+    }
+    tickUpdated();
+  }
+
+  function tickUpdated() {
+    const span = $('updated');
+    span.textContent = Number.isFinite(generatedMs)
+      ? 'Updated ' + D.ago(generatedMs, Date.now()) : 'Not yet updated';
+  }
+
+  function fact(label, value, extraClass) {
+    return el('div', { class: 'fact' }, [
+      el('dt', null, label),
+      el('dd', { class: extraClass || null }, value),
+    ]);
+  }
+
+  function paintDevice(raw) {
+    const device = obj(raw);
+    const macs = Array.isArray(device.conn_mac) ? device.conn_mac : [device.conn_mac];
+    const macText = macs.filter((m) => typeof m === 'string' && m !== '');
+    const state = text(device.conn_state);
+    const stateClass = 'state state-' + (/^[a-z]{1,20}$/.test(state) ? state : 'other');
+    const tail = typeof device.device_tail === 'string' ? device.device_tail : device.identity;
+    D.replaceChildren($('device'), [
+      fact('Model', clip(text(device.model), 80)),
+      fact('Device tail', clip(text(tail), 80), 'mono'),
+      fact('BLE id', clip(text(device.ble_mac), 80), 'mono'),
+      fact(macText.length > 1 ? 'DirectLink MACs' : 'DirectLink MAC',
+        macText.length ? macText.slice(0, 8).map((m) => el('span', { class: 'line' }, clip(m, 80))) : D.DASH,
+        'mono'),
+      fact('State', el('span', { class: stateClass }, clip(state, 40))),
+      fact('Own DirectLink addresses', text(num(device.conn_count))),
+    ]);
+  }
+
+  function stat(label, value, tone) {
+    return el('div', { class: 'stat' + (tone ? ' ' + tone : '') }, [
+      el('dd', { class: 'stat-value' }, value),
+      el('dt', { class: 'stat-label' }, label),
+    ]);
+  }
+
+  function paintCounts(summary, all) {
+    const foreign = (n) => (num(n) ? 'alert' : null);
+    const own = list(summary.own_accounts).filter((a) => typeof a === 'string');
+    D.replaceChildren($('counts'), [
+      stat('DirectLink addresses', text(num(summary.directlink_macs_total))),
+      stat('Your phone\u2019s addresses', text(num(summary.your_phone_macs))),
+      stat('Foreign DirectLink', text(num(summary.foreign_directlink_macs)), foreign(summary.foreign_directlink_macs)),
+      stat('Foreign AWDL', text(num(summary.foreign_awdl_macs)), foreign(summary.foreign_awdl_macs)),
+      stat('Foreign devices', text(num(summary.foreign_device_ids)), foreign(summary.foreign_device_ids)),
+      stat('Foreign accounts', text(num(summary.foreign_accounts)), foreign(summary.foreign_accounts)),
+    ]);
+    const accounts = own.length ? own.slice(0, 4).map((a) => clip(a, 60)).join(', ') : D.DASH;
+    $('counts').appendChild(el('div', { class: 'stat wide' }, [
+      el('dd', { class: 'stat-value mono small-value' }, accounts),
+      el('dt', { class: 'stat-label' }, 'Your account'),
+    ]));
+    void all;
+  }
+
+  // ---- Radar ---------------------------------------------------------------------------
+
+  const CENTER = 200;
+  const INNER = 100; // 0–33 ft
+  const OUTER = 182; // 33–100 ft
+
+  // FNV-1a: a device keeps its place on the radar from one refresh to the next.
+  function hash(textValue, seed) {
+    let h = (0x811c9dc5 ^ seed) >>> 0;
+    for (let i = 0; i < textValue.length; i++) {
+      h ^= textValue.charCodeAt(i);
+      h = Math.imul(h, 0x01000193) >>> 0;
+    }
+    return h;
+  }
+
+  function drawRadarBackground() {
+    const radar = $('radar');
+    const defs = svg('defs', null, [
+      svg('radialGradient', { id: 'radar-glow', cx: '50%', cy: '50%', r: '50%' }, [
+        svg('stop', { offset: '0%', class: 'glow-in' }),
+        svg('stop', { offset: '100%', class: 'glow-out' }),
+      ]),
+      svg('linearGradient', { id: 'radar-sweep', x1: '0', y1: '0', x2: '1', y2: '0' }, [
+        svg('stop', { offset: '0%', class: 'sweep-out' }),
+        svg('stop', { offset: '100%', class: 'sweep-in' }),
+      ]),
+    ]);
+    const sweepEnd = CENTER + OUTER * Math.cos(-Math.PI / 7);
+    const sweepY = CENTER + OUTER * Math.sin(-Math.PI / 7);
+    radar.appendChild(defs);
+    radar.appendChild(svg('g', { class: 'radar-bg', 'aria-hidden': 'true' }, [
+      svg('circle', { class: 'radar-disc', cx: CENTER, cy: CENTER, r: OUTER }),
+      svg('circle', { class: 'radar-band-inner', cx: CENTER, cy: CENTER, r: INNER }),
+      svg('circle', { class: 'radar-ring', cx: CENTER, cy: CENTER, r: OUTER }),
+      svg('circle', { class: 'radar-ring', cx: CENTER, cy: CENTER, r: INNER }),
+      svg('circle', { class: 'radar-ring faint', cx: CENTER, cy: CENTER, r: INNER / 2 }),
+      svg('circle', { class: 'radar-ring faint', cx: CENTER, cy: CENTER, r: (INNER + OUTER) / 2 }),
+      svg('line', { class: 'radar-axis', x1: CENTER - OUTER, y1: CENTER, x2: CENTER + OUTER, y2: CENTER }),
+      svg('line', { class: 'radar-axis', x1: CENTER, y1: CENTER - OUTER, x2: CENTER, y2: CENTER + OUTER }),
+      svg('path', {
+        class: 'radar-sweep',
+        d: `M${CENTER},${CENTER} L${CENTER + OUTER},${CENTER} A${OUTER},${OUTER} 0 0,0 ${sweepEnd.toFixed(1)},${sweepY.toFixed(1)} Z`,
+      }),
+      svg('text', { class: 'radar-label', x: CENTER + 6, y: CENTER - INNER + 16 }, '0\u201333 ft'),
+      svg('text', { class: 'radar-label', x: CENTER + 6, y: CENTER - OUTER + 16 }, '33\u2013100 ft'),
+      svg('circle', { class: 'radar-self', cx: CENTER, cy: CENTER, r: 7 }),
+      svg('text', { class: 'radar-self-label', x: CENTER, y: CENTER + 24 }, 'This Mac'),
+    ]));
+    radar.appendChild(svg('g', { id: 'radar-dots' }));
+  }
+
+  function rogueRows(value) {
+    return list(value).filter(D.isObject);
+  }
+
+  function paintRadar(all) {
+    const dl = rogueRows(all.rogue_directlink);
+    const awdl = rogueRows(all.rogue_awdl);
+    const dlTotal = num(all.rogue_directlink_total) ?? dl.length;
+    const awdlTotal = num(all.rogue_awdl_total) ?? awdl.length;
+    const layer = $('radar-dots');
+    const dots = [];
+    const place = (row, index, kind) => {
+      const key = typeof row.mac === 'string' ? row.mac : kind + '#' + index;
+      const angle = (hash(key, 0) % 3600) / 3600 * 2 * Math.PI;
+      const spread = (hash(key, 0x9e3779b9) % 1000) / 1000;
+      const r = kind === 'dl' ? 24 + spread * (INNER - 36) : INNER + 14 + spread * (OUTER - INNER - 26);
+      dots.push(dot(row, kind, CENTER + r * Math.cos(angle), CENTER + r * Math.sin(angle)));
+    };
+    dl.forEach((row, i) => place(row, i, 'dl'));
+    awdl.forEach((row, i) => place(row, i, 'awdl'));
+    D.replaceChildren(layer, dots);
+    hideTip();
+
+    const shown = dl.length + awdl.length;
+    const total = Math.max(dlTotal + awdlTotal, shown);
+    const totalNode = $('radar-total');
+    totalNode.dataset.shown = String(shown);
+    totalNode.dataset.total = String(total);
+    totalNode.textContent = total === 0 ? 'None detected' : shown.toLocaleString('en-US') + ' of ' +
+      total.toLocaleString('en-US') + ' shown';
+    $('radar-split').textContent = 'DirectLink: ' + dl.length + ' of ' + Math.max(dlTotal, dl.length).toLocaleString('en-US') +
+      ' shown \u00b7 AWDL: ' + awdl.length + ' of ' + Math.max(awdlTotal, awdl.length).toLocaleString('en-US') +
+      ' shown. The most recent devices are drawn; their angle is fixed per address.';
+  }
+
+  function describe(row, kind) {
+    return [
+      (kind === 'dl' ? 'DirectLink' : 'AWDL') + ' device ' + clip(text(row.mac), 40),
+      'Last seen ' + clip(text(row.date), 20) + ' ' + clip(text(row.time), 20),
+      'Distance ' + clip(text(row.proximity), 20),
+      'Account ' + clip(text(row.ids), 60),
+      'AID ' + clip(text(row.aid), 60),
+      row.owner === true ? 'Claims to be the owner' : 'Does not claim to be the owner',
+    ];
+  }
+
+  function dot(row, kind, x, y) {
+    const lines = describe(row, kind);
+    const owner = row.owner === true;
+    const shape = kind === 'dl'
+      ? svg('circle', { class: 'dot-shape', cx: x.toFixed(1), cy: y.toFixed(1), r: 6 })
+      : svg('rect', {
+        class: 'dot-shape', x: (x - 5.5).toFixed(1), y: (y - 5.5).toFixed(1), width: 11, height: 11,
+        transform: `rotate(45 ${x.toFixed(1)} ${y.toFixed(1)})`,
+      });
+    const group = svg('g', {
+      class: 'dot dot-' + kind + (owner ? ' dot-owner' : ''), tabindex: '0', role: 'img',
+      'aria-label': lines.join('. '),
+    }, [
+      owner ? svg('circle', { class: 'dot-ring', cx: x.toFixed(1), cy: y.toFixed(1), r: 11 }) : null,
+      shape,
+      svg('title', null, lines.join('\n')),
+    ]);
+    const show = () => showTip(lines, x, y);
+    group.addEventListener('mouseenter', show);
+    group.addEventListener('focus', show);
+    group.addEventListener('mouseleave', hideTip);
+    group.addEventListener('blur', hideTip);
+    return group;
+  }
+
+  function showTip(lines, x, y) {
+    const tip = $('radar-tip');
+    D.replaceChildren(tip, lines.map((line, i) => el('span', { class: i === 0 ? 'tip-head' : 'tip-line' }, line)));
+    tip.hidden = false;
+    const box = $('radar').getBoundingClientRect();
+    const scale = box.width / 400;
+    const left = x * scale;
+    const top = y * scale;
+    tip.style.left = Math.min(Math.max(left + 14, 0), Math.max(box.width - 240, 0)) + 'px';
+    tip.style.top = Math.max(top - 10, 0) + 'px';
+  }
+
+  function hideTip() {
+    $('radar-tip').hidden = true;
+  }
+
+  // ---- Tables --------------------------------------------------------------------------
+
+  function loadSorts() {
+    const saved = D.loadSetting('sorts');
+    const result = {};
+    if (!D.isObject(saved)) return result;
+    for (const spec of TABLES) {
+      const s = saved[spec.id];
+      if (D.isObject(s) && spec.columns.some((c) => c.key === s.key) && (s.dir === 'asc' || s.dir === 'desc')) {
+        result[spec.id] = { key: s.key, dir: s.dir };
+      }
+    }
+    return result;
+  }
+
+  function buildTables() {
+    const host = $('findings');
+    for (const spec of TABLES) {
+      const titleId = spec.id + '-title';
+      const headers = spec.columns.map((column) => {
+        const button = el('button', { type: 'button', class: 'sort' }, [
+          column.label, el('span', { class: 'sort-mark', 'aria-hidden': 'true' }),
+        ]);
+        button.addEventListener('click', () => toggleSort(spec.id, column.key));
+        return el('th', { scope: 'col', class: column.type === 'num' ? 'num' : null, 'data-key': column.key }, button);
+      });
+      const tbody = el('tbody');
+      const table = el('table', { class: 'grid' }, [
+        el('caption', { class: 'sr-only' }, spec.title),
+        el('thead', null, el('tr', null, headers)),
+        tbody,
+      ]);
+      const wrap = el('div', { class: 'table-wrap', role: 'region', tabindex: '0', 'aria-labelledby': titleId }, table);
+      const total = el('span', { class: 'total' });
+      const empty = el('p', { class: 'empty' }, 'None.');
+      const more = el('p', { class: 'muted small more' });
+      const section = el('section', { class: 'card table-card', id: spec.id, 'aria-labelledby': titleId }, [
+        el('div', { class: 'card-head' }, [el('h2', { id: titleId }, spec.title), total]),
+        el('p', { class: 'about' }, spec.about),
+        wrap, empty, more,
+      ]);
+      host.appendChild(section);
+      tables.set(spec.id, { spec, section, wrap, tbody, headers, total, empty, more, rows: [] });
+    }
+  }
+
+  function paintTable(id, all) {
+    const t = tables.get(id);
+    const spec = t.spec;
+    const rows = list(all[spec.rows]).filter(D.isObject);
+    const total = num(all[spec.total]) ?? rows.length;
+    t.rows = rows;
+    t.section.dataset.rows = String(rows.length);
+    t.section.dataset.total = String(total);
+    const parts = [el('strong', null, total.toLocaleString('en-US')), ' total'];
+    if (rows.length < total) parts.push(' \u00b7 ' + rows.length.toLocaleString('en-US') + ' shown');
+    if (spec.extra && num(all[spec.extra]) !== null) {
+      parts.push(' \u00b7 ' + num(all[spec.extra]).toLocaleString('en-US') + ' ' + spec.extraLabel);
+    }
+    D.replaceChildren(t.total, parts);
+    t.empty.hidden = rows.length > 0;
+    t.wrap.hidden = rows.length === 0;
+    paintRows(t);
+  }
+
+  function sortValue(row, column) {
+    const value = row[column.key];
+    if (column.type === 'bool') return value === true ? 1 : value === false ? 0 : -1;
+    if (column.type === 'num') {
+      const n = typeof value === 'number' ? value : typeof value === 'string' ? parseFloat(value) : NaN;
+      return Number.isFinite(n) ? n : -Infinity;
+    }
+    return text(value);
+  }
+
+  function paintRows(t) {
+    const spec = t.spec;
+    const sort = sorts[spec.id];
+    let rows = t.rows.map((row, index) => ({ row, index }));
+    if (sort) {
+      const column = spec.columns.find((c) => c.key === sort.key);
+      const sign = sort.dir === 'asc' ? 1 : -1;
+      rows = rows.map((r) => ({ ...r, value: sortValue(r.row, column) }));
+      rows.sort((a, b) => {
+        const order = typeof a.value === 'number' && typeof b.value === 'number'
+          ? a.value - b.value : collator.compare(String(a.value), String(b.value));
+        return order !== 0 ? sign * order : a.index - b.index;
+      });
+    }
+    for (const th of t.headers) {
+      const active = sort && th.dataset.key === sort.key;
+      if (active) th.setAttribute('aria-sort', sort.dir === 'asc' ? 'ascending' : 'descending');
+      else th.removeAttribute('aria-sort');
+    }
+    const fragment = document.createDocumentFragment();
+    for (const { row } of rows.slice(0, MAX_TABLE_ROWS)) {
+      fragment.appendChild(el('tr', null, spec.columns.map((column) => cell(row[column.key], column))));
+    }
+    D.replaceChildren(t.tbody, fragment);
+    t.more.hidden = rows.length <= MAX_TABLE_ROWS;
+    t.more.textContent = rows.length > MAX_TABLE_ROWS
+      ? 'The first ' + MAX_TABLE_ROWS.toLocaleString('en-US') + ' rows are listed.' : '';
+  }
+
+  function cell(value, column) {
+    const full = text(value);
+    const shown = clip(full, CELL_CHARS);
+    const classes = [column.mono ? 'mono' : '', column.type === 'num' ? 'num' : '', shown.length > 40 ? 'long' : ''];
+    if (column.type === 'bool') classes.push(value === true ? 'flag-yes' : 'flag-no');
+    const td = el('td', { class: classes.filter(Boolean).join(' ') || null }, shown);
+    if (shown !== full) td.title = clip(full, 2000);
+    return td;
+  }
+
+  // Ascending, descending, then back to the order of the file (newest first).
+  function toggleSort(id, key) {
+    const current = sorts[id];
+    if (!current || current.key !== key) sorts[id] = { key, dir: 'asc' };
+    else if (current.dir === 'asc') sorts[id] = { key, dir: 'desc' };
+    else delete sorts[id];
+    D.saveSetting('sorts', sorts);
+    paintRows(tables.get(id));
+  }
+
+  // ---- Actions -------------------------------------------------------------------------
+
+  function notify(node, message) {
+    node.textContent = message;
+    node.hidden = false;
+    window.clearTimeout(node.hideTimer);
+    node.hideTimer = window.setTimeout(() => { node.hidden = true; }, 12000);
+  }
+
+  function requestReport() {
+    const day = last.day;
+    if (D.post({ action: 'report', day })) {
+      notify($('notice'), 'Report requested. It opens in your browser when it is ready.');
+    } else {
+      notify($('notice'), 'Generating a report needs the Corvane Monitor app. Open this dashboard from its control panel.');
+    }
+  }
+
+  function requestUninstall() {
+    if (D.post({ action: 'uninstall' })) {
+      notify($('danger-notice'), 'The app asks you to confirm before anything is removed.');
+    } else {
+      notify($('danger-notice'), 'Uninstalling needs the Corvane Monitor app. Open this dashboard from its control panel.');
+    }
+  }
+
+  function saveScrollSoon() {
+    window.clearTimeout(saveScrollSoon.timer);
+    saveScrollSoon.timer = window.setTimeout(() => D.saveSetting('scroll', Math.round(window.scrollY)), 200);
+  }
+
+  function start() {
+    drawRadarBackground();
+    buildTables();
+    $('report').addEventListener('click', requestReport);
+    $('uninstall').addEventListener('click', requestUninstall);
+    window.addEventListener('scroll', saveScrollSoon, { passive: true });
+    window.setInterval(tickUpdated, 5000);
+    refresh();
+  }
+
+  start();
+})();
