@@ -6,10 +6,10 @@
 // Usage: corvane-capture-bench [LINES]   (default 1000000)
 
 #include "capture/Capture.h"
-#include "cli/MonitorLoop.h"
 #include "gen/Generator.h"
 #include "logstandin/Predicate.h"
 #include "logstandin/SyslogLine.h"
+#include "monitor/MonitorLoop.h"
 
 #include <chrono>
 #include <cstdio>
@@ -49,7 +49,7 @@ uint64_t writeSource(const fs::path& path, uint64_t lines) {
 
 /// Runs the capture on the stand-in until the stand-in has replayed everything, then stops.
 Run capture(const fs::path& dataFolder) {
-    corvane::cli::MonitorLoop loop;
+    corvane::monitor::MonitorLoop loop;
     Capture capture(dataFolder, loop.poster());
     bool seenRunning = false;
     capture.setChangeCallback([&](Capture::Property property) {

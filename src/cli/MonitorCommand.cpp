@@ -1,8 +1,8 @@
 #include "capture/Capture.h"
-#include "cli/AnalysisWorker.h"
 #include "cli/Commands.h"
-#include "cli/MonitorLoop.h"
 #include "cli/SharedOptions.h"
+#include "monitor/AnalysisWorker.h"
+#include "monitor/MonitorLoop.h"
 #include "sift/Analysis.h"
 #include "sift/Dashboard.h"
 
@@ -84,10 +84,11 @@ class Monitor {
         std::fflush(stdout);
     }
 
-    MonitorLoop loop_;
-    SignalWatcher signals_; // before the capture, so its threads inherit the blocked signals
+    monitor::MonitorLoop loop_;
+    // Before the capture, so its threads inherit the blocked signals.
+    monitor::SignalWatcher signals_;
     Capture capture_;
-    AnalysisWorker analysis_; // destroyed first: its reports post to the loop
+    monitor::AnalysisWorker analysis_; // destroyed first: its reports post to the loop
     bool finishing_ = false;
 };
 

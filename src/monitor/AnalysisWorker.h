@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-namespace corvane::cli {
+namespace corvane::monitor {
 
 /// One thread that runs analysis work items (baseline refresh, then one pass) one after
 /// another, so two never overlap and nothing else rewrites the analysis files meanwhile.
@@ -48,4 +48,4 @@ class AnalysisWorker {
     std::thread thread_; // last: starts once everything above exists
 };
 
-} // namespace corvane::cli
+} // namespace corvane::monitor

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace corvane::cli {
+namespace corvane::monitor {
 
 /// The command-line tool's main thread: runs posted tasks in the order posted, and
 /// repeating timers, on the thread that calls run(). Anything owned by "the main thread"
@@ -71,4 +71,4 @@ class SignalWatcher {
     std::thread thread_;
 };
 
-} // namespace corvane::cli
+} // namespace corvane::monitor

@@ -1,10 +1,10 @@
-#include "cli/MonitorLoop.h"
+#include "monitor/MonitorLoop.h"
 
 #include <algorithm>
 #include <pthread.h>
 #include <signal.h>
 
-namespace corvane::cli {
+namespace corvane::monitor {
 
 void MonitorLoop::post(Task task) {
     {
@@ -116,4 +116,4 @@ SignalWatcher::~SignalWatcher() {
     // process by its default action instead of the orderly exit under way.
 }
 
-} // namespace corvane::cli
+} // namespace corvane::monitor

@@ -1,11 +1,11 @@
-#include "cli/AnalysisWorker.h"
+#include "monitor/AnalysisWorker.h"
 
 #include "sift/Analysis.h"
 #include "util/LocalTime.h"
 
 #include <algorithm>
 
-namespace corvane::cli {
+namespace corvane::monitor {
 
 AnalysisWorker::AnalysisWorker(std::filesystem::path dataFolder, Report report)
     : dataFolder_(std::move(dataFolder)), report_(std::move(report)), thread_([this] { run(); }) {}
@@ -62,4 +62,4 @@ void AnalysisWorker::run() {
     }
 }
 
-} // namespace corvane::cli
+} // namespace corvane::monitor
