@@ -69,11 +69,18 @@
     return typeof value === 'number' && Number.isFinite(value) ? value : null;
   }
 
+  // One formatter for every count: toLocaleString builds a new one on each call.
+  const numberFormat = new Intl.NumberFormat('en-US', { maximumFractionDigits: 3 });
+
+  function count(value) {
+    return numberFormat.format(value);
+  }
+
   // The text to show for a value: strings as they are (empty ones as a dash), finite
-  // numbers in the user's digits, booleans as words; anything else is a dash.
+  // numbers with thousands separators, booleans as words; anything else is a dash.
   function text(value) {
     if (typeof value === 'string') return value === '' ? DASH : value;
-    if (typeof value === 'number') return Number.isFinite(value) ? value.toLocaleString('en-US') : DASH;
+    if (typeof value === 'number') return Number.isFinite(value) ? count(value) : DASH;
     if (typeof value === 'boolean') return value ? 'Yes' : 'No';
     return DASH;
   }
@@ -174,7 +181,7 @@
   }
 
   window.CorvaneDash = Object.freeze({
-    DASH, readFile, parseJson, isObject, obj, list, num, text, clip, el, svg, replaceChildren,
+    DASH, readFile, parseJson, isObject, obj, list, num, count, text, clip, el, svg, replaceChildren,
     bridge, post, ago, loadSetting, saveSetting,
   });
 })();

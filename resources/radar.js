@@ -151,11 +151,14 @@
 
   async function refresh() {
     window.clearTimeout(timer);
-    const day = pickDay(await D.readFile('sift/days.json', MAX_SMALL_CHARS));
-    const [allResult, summaryResult] = await Promise.all([
-      D.readFile('sift/' + day + '.json', MAX_JSON_CHARS),
+    // The pass only ever names ALL, so it is read alongside days.json rather than after it.
+    const [daysResult, allFirst, summaryResult] = await Promise.all([
+      D.readFile('sift/days.json', MAX_SMALL_CHARS),
+      D.readFile('sift/ALL.json', MAX_JSON_CHARS),
       D.readFile('sift/summary.json', MAX_SMALL_CHARS),
     ]);
+    const day = pickDay(daysResult);
+    const allResult = day === 'ALL' ? allFirst : await D.readFile('sift/' + day + '.json', MAX_JSON_CHARS);
 
     let incomplete = false;
     if (allResult.status === 'missing') {
@@ -232,9 +235,9 @@
     drawPart('generated', summary.generated, paintGenerated);
     drawPart('device', all.your_device, paintDevice);
     drawPart('counts', [summary.directlink_macs_total, summary.your_phone_macs, summary.foreign_directlink_macs,
-      summary.foreign_awdl_macs, summary.foreign_device_ids, summary.foreign_accounts, summary.own_accounts,
-      summary.own_device_tail, all.own_device_tail], () => paintCounts(summary, all));
-    drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total],
+      summary.foreign_awdl_macs, summary.foreign_device_ids, summary.foreign_accounts, summary.own_accounts],
+    () => paintCounts(summary));
+    drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total, all.verdict],
       () => paintRadar(all));
     for (const spec of TABLES) {
       const data = [all[spec.rows], all[spec.total], spec.extra ? all[spec.extra] : null];
@@ -244,6 +247,7 @@
 
     if (!scrollRestored) {
       scrollRestored = true;
+      performance.mark('dashboard-drawn');
       const saved = D.loadSetting('scroll');
       if (typeof saved === 'number' && saved > 0) window.scrollTo(0, saved);
     } else if (window.scrollY !== y) {
@@ -283,8 +287,14 @@
 
   function tickUpdated() {
     const span = $('updated');
-    span.textContent = Number.isFinite(generatedMs)
-      ? 'Updated ' + D.ago(generatedMs, Date.now()) : 'Not yet updated';
+    if (!Number.isFinite(generatedMs)) {
+      span.textContent = 'Not yet updated';
+    } else if (generatedMs > Date.now() + 60000) {
+      // This computer's clock is behind the one that wrote the files.
+      span.textContent = 'Updated ' + $('generated').textContent;
+    } else {
+      span.textContent = 'Updated ' + D.ago(generatedMs, Date.now());
+    }
   }
 
   function fact(label, value, extraClass) {
@@ -320,7 +330,7 @@
     ]);
   }
 
-  function paintCounts(summary, all) {
+  function paintCounts(summary) {
     const foreign = (n) => (num(n) ? 'alert' : null);
     const own = list(summary.own_accounts).filter((a) => typeof a === 'string');
     D.replaceChildren($('counts'), [
@@ -336,7 +346,6 @@
       el('dd', { class: 'stat-value mono small-value' }, accounts),
       el('dt', { class: 'stat-label' }, 'Your account'),
     ]));
-    void all;
   }
 
   // ---- Radar ---------------------------------------------------------------------------
@@ -419,11 +428,19 @@
     const totalNode = $('radar-total');
     totalNode.dataset.shown = String(shown);
     totalNode.dataset.total = String(total);
-    totalNode.textContent = total === 0 ? 'None detected' : shown.toLocaleString('en-US') + ' of ' +
-      total.toLocaleString('en-US') + ' shown';
-    $('radar-split').textContent = 'DirectLink: ' + dl.length + ' of ' + Math.max(dlTotal, dl.length).toLocaleString('en-US') +
-      ' shown \u00b7 AWDL: ' + awdl.length + ' of ' + Math.max(awdlTotal, awdl.length).toLocaleString('en-US') +
-      ' shown. The most recent devices are drawn; their angle is fixed per address.';
+    const split = $('radar-split');
+    if (total > 0) {
+      totalNode.textContent = D.count(shown) + ' of ' + D.count(total) + ' shown';
+      split.textContent = 'DirectLink: ' + dl.length + ' of ' + D.count(Math.max(dlTotal, dl.length)) +
+        ' shown \u00b7 AWDL: ' + awdl.length + ' of ' + D.count(Math.max(awdlTotal, awdl.length)) +
+        ' shown. The most recent devices are drawn, each at an angle fixed by its address.';
+    } else if (all.verdict === 'PENDING') {
+      totalNode.textContent = 'Not judged yet';
+      split.textContent = 'Devices are told apart from yours once your phone has been identified.';
+    } else {
+      totalNode.textContent = 'None detected';
+      split.textContent = 'No rogue device in the last 24 hours.';
+    }
   }
 
   function describe(row, kind) {
@@ -532,10 +549,10 @@
     t.rows = rows;
     t.section.dataset.rows = String(rows.length);
     t.section.dataset.total = String(total);
-    const parts = [el('strong', null, total.toLocaleString('en-US')), ' total'];
-    if (rows.length < total) parts.push(' \u00b7 ' + rows.length.toLocaleString('en-US') + ' shown');
+    const parts = [el('strong', null, D.count(total)), ' total'];
+    if (rows.length < total) parts.push(' \u00b7 ' + D.count(rows.length) + ' shown');
     if (spec.extra && num(all[spec.extra]) !== null) {
-      parts.push(' \u00b7 ' + num(all[spec.extra]).toLocaleString('en-US') + ' ' + spec.extraLabel);
+      parts.push(' \u00b7 ' + D.count(num(all[spec.extra])) + ' ' + spec.extraLabel);
     }
     D.replaceChildren(t.total, parts);
     t.empty.hidden = rows.length > 0;
@@ -579,7 +596,7 @@
     D.replaceChildren(t.tbody, fragment);
     t.more.hidden = rows.length <= MAX_TABLE_ROWS;
     t.more.textContent = rows.length > MAX_TABLE_ROWS
-      ? 'The first ' + MAX_TABLE_ROWS.toLocaleString('en-US') + ' rows are listed.' : '';
+      ? 'The first ' + D.count(MAX_TABLE_ROWS) + ' rows are listed.' : '';
   }
 
   function cell(value, column) {

@@ -11,6 +11,8 @@
   const MAX_CHARS = 64 * 1024 * 1024;
   const LINE_CHARS = 4000;
   const FILTER_DELAY_MS = 80;
+  const FIRST_SLICE = 150;
+  const SLICE = 600;
   // The words that make the analysis keep a line in its view.
   const MARKERS = /CUBonjourDevice|DeviceAuthTag|< AWDL >|Screen \(7\)|NeedsKeyboard|found AWDL|found DirectLink|AcLv|AuthTag|Evaluating/g;
   const CAPTURE = /\u2014 CV-APP capture (?:started|stopped)/;
@@ -18,7 +20,8 @@
 
   const $ = (id) => document.getElementById(id);
   let lastText = null;
-  let entries = []; // {node, haystack}
+  let entries = []; // {line, haystack, node}: node is made when its slice is drawn
+  let renderToken = 0;
   let filterTimer = 0;
 
   function lineNode(line) {
@@ -40,38 +43,69 @@
     if (at < rest.length) li.appendChild(document.createTextNode(rest.slice(at)));
     if (shown !== line) {
       li.appendChild(el('span', { class: 'cut' },
-        ' \u2026 ' + (line.length - shown.length).toLocaleString('en-US') + ' more characters'));
+        ' \u2026 ' + D.count(line.length - shown.length) + ' more characters'));
     }
     return li;
   }
 
+  // The first screenful is drawn at once and the rest in slices between which the page keeps
+  // answering input: laying out every line of a full view log takes a noticeable while.
   function render(text) {
     const lines = text.split('\n').filter((line) => line !== '' && line !== '\r');
     lines.reverse();
-    const fragment = document.createDocumentFragment();
-    entries = lines.map((line) => {
-      const node = lineNode(line);
-      fragment.appendChild(node);
-      return { node, haystack: line.toLowerCase() };
-    });
-    D.replaceChildren($('log'), fragment);
+    entries = lines.map((line) => ({ line, haystack: line.toLowerCase(), node: null }));
+    renderToken++;
+    D.replaceChildren($('log'), []);
     const empty = $('empty');
     empty.hidden = entries.length > 0;
     empty.textContent = 'The view log is empty: no line has caught the analysis yet.';
     applyFilter();
+    return appendSlice(0, FIRST_SLICE, renderToken);
+  }
+
+  function appendSlice(from, size, token) {
+    return new Promise((resolve) => {
+      const step = (start, count) => {
+        if (token !== renderToken) return resolve(false);
+        const query = currentQuery();
+        const end = Math.min(entries.length, start + count);
+        const fragment = document.createDocumentFragment();
+        for (let i = start; i < end; i++) {
+          const entry = entries[i];
+          entry.node = lineNode(entry.line);
+          entry.node.hidden = !matches(entry, query);
+          fragment.appendChild(entry.node);
+        }
+        $('log').appendChild(fragment);
+        if (start === 0 && performance.getEntriesByName('first-screen-drawn').length === 0) {
+          performance.mark('first-screen-drawn');
+        }
+        if (end < entries.length) window.setTimeout(() => step(end, SLICE), 0);
+        else resolve(true);
+      };
+      step(from, size);
+    });
+  }
+
+  function currentQuery() {
+    return $('filter').value.trim().toLowerCase();
+  }
+
+  function matches(entry, query) {
+    return query === '' || entry.haystack.includes(query);
   }
 
   function applyFilter() {
-    const query = $('filter').value.trim().toLowerCase();
+    const query = currentQuery();
     let shown = 0;
     for (const entry of entries) {
-      const match = query === '' || entry.haystack.includes(query);
-      if (entry.node.hidden === match) entry.node.hidden = !match;
+      const match = matches(entry, query);
+      if (entry.node && entry.node.hidden === match) entry.node.hidden = !match;
       if (match) shown++;
     }
-    const total = entries.length.toLocaleString('en-US');
+    const total = D.count(entries.length);
     $('count').textContent = query === '' ? total + (entries.length === 1 ? ' line' : ' lines')
-      : shown.toLocaleString('en-US') + ' of ' + total + ' lines match';
+      : D.count(shown) + ' of ' + total + ' lines match';
     $('count').dataset.shown = String(shown);
   }
 
@@ -79,8 +113,10 @@
     const result = await D.readFile('CV_view.log', MAX_CHARS);
     if (result.status === 'ok') {
       if (result.text !== lastText) {
+        const first = lastText === null;
         lastText = result.text;
-        render(result.text);
+        document.body.dataset.state = 'drawing';
+        if (await render(result.text) && first) performance.mark('dashboard-drawn');
       }
       document.body.dataset.state = 'ready';
     } else if (lastText === null) {

@@ -39,8 +39,16 @@ async function launch() {
   return chromium.launch({ executablePath: CHROMIUM, args: CHROMIUM_ARGS, headless: true });
 }
 
+const madeDirs = [];
+process.on('exit', () => {
+  for (const dir of madeDirs) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+// A temporary folder, removed when the process ends.
 function tempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  madeDirs.push(dir);
+  return dir;
 }
 
 // A data folder: the page assets plus the given files, {relative path: text or Buffer}.

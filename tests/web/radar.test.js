@@ -85,7 +85,8 @@ test('every fixture shows its verdict, totals, rows, radar dots and empty states
     assert.equal(seen.dots, rogues, name + ': one dot per rogue row');
     assert.equal(seen.ownerDots, [...all.rogue_directlink, ...all.rogue_awdl].filter((r) => r.owner).length, name);
     const rogueTotal = all.rogue_directlink_total + all.rogue_awdl_total;
-    assert.equal(seen.radarTotal, rogueTotal ? `${rogues} of ${rogueTotal} shown` : 'None detected', name);
+    assert.equal(seen.radarTotal, rogueTotal ? `${rogues} of ${rogueTotal} shown`
+      : all.verdict === 'PENDING' ? 'Not judged yet' : 'None detected', name);
     for (const [id, [rowsKey, totalKey]] of Object.entries(TABLES)) {
       const rows = all[rowsKey];
       const table = seen.tables[id];
