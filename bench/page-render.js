@@ -1,0 +1,120 @@
+// Time from navigation start to fully drawn, in Debian's chromium, for the largest dashboard files
+// the pass writes (every list at its cap) and for a full view log (5000 lines). Prints figures;
+// never fails on speed.
+'use strict';
+
+const h = require('../tests/web/harness');
+
+const RUNS = Number(process.env.PAGE_RENDER_RUNS || 7);
+const VIEW_LINES = 5000;
+
+function rows(count, make) {
+  return Array.from({ length: count }, (_, i) => make(i));
+}
+
+const hex = (i, width) => i.toString(16).toUpperCase().padStart(width, '0');
+const mac = (i) => hex(i, 12).match(/../g).join(':');
+const time = (i) => `2026-10-18 ${String(23 - Math.floor(i / 3600) % 24).padStart(2, '0')}:${String(59 - Math.floor(i / 60) % 60).padStart(2, '0')}:${String(59 - i % 60).padStart(2, '0')}`;
+
+function fullDashboard() {
+  const rogue = (proximity, tt, base) => rows(10, (i) => ({
+    aid: 'AID' + hex(base + i, 6), date: '2026-10-18', ids: 'Acct' + hex(base + i, 6), mac: mac(base + i),
+    owner: i % 2 === 0, proximity, time: time(i).slice(11), tt,
+  }));
+  const all = {
+    access_events: rows(200, (i) => ({
+      account: 'Acct' + hex(i, 6), aid: 'AID' + hex(i, 6), date: '2026-10-18', mac: mac(i), time: time(i).slice(11),
+      type: i % 2 ? 'Keyboard sharing' : 'Screen sharing',
+    })),
+    access_events_total: 4000,
+    ble_provisions: rows(50, (i) => ({ nbat: `${hex(i, 2)} d0 48`, time: time(i) + '.090593', type: 'Keyboard (BLE)' })),
+    ble_provisions_total: 3000,
+    culprits: rows(200, (i) => ({ aid: 'AID' + hex(i, 6), first: time(9000 + i), ids: 'Acct' + hex(i, 6), last: time(i), occurrences: 5000 - i })),
+    culprits_total: 20000,
+    date: 'ALL',
+    kbd_evals: rows(50, (i) => ({ aclv: 'Screen (7)', ids: 'Acct' + hex(i, 6), mac: mac(i), selftag: hex(i, 6).toLowerCase(), services: 'MyMe \u00b7 MyiCloud \u00b7 Ranging', time: time(i) + '.263800' })),
+    kbd_evals_total: 3000,
+    own_device_tail: 'A1B2C3D4E5F6',
+    provision_pairs: rows(50, (i) => ({
+      aclv: 'Screen (7)', aid: 'AID' + hex(i, 6), cid: '0x9C07' + hex(i, 4), delta_ms: (i / 7).toFixed(3), ids: 'Acct' + hex(i, 6),
+      mac: mac(i), screen: i % 3 === 0, services: 'BLE \u00b7 Personal \u00b7 DuetSync \u00b7 WiFiP2P \u00b7 Owner \u00b7 ApplePay', time: time(i) + '.380464',
+    })),
+    provision_pairs_screen: 1300,
+    provision_pairs_total: 4000,
+    range: '2026-10-17 20:10:37 \u2014 2026-10-18 20:10:37',
+    rogue_awdl: rogue('33\u2013100 ft', '0x04', 0x1000),
+    rogue_awdl_total: 250000,
+    rogue_directlink: rogue('0\u201333 ft', '0x10', 0x2000),
+    rogue_directlink_total: 250000,
+    verdict: 'COMPROMISED',
+    your_device: {
+      ble_mac: 'D8:9E:3F:7A:11:04', conn_count: 142, conn_mac: ['5C:1D:D9:B2:7E:66'], conn_state: 'confirmed',
+      device_tail: 'A1B2C3D4E5F6', identity: 'A1B2C3D4E5F6', model: 'Your phone', registered: true,
+    },
+  };
+  const summary = {
+    days: 1, directlink_macs_total: 250142, foreign_accounts: 20000, foreign_awdl_macs: 250000, foreign_device_ids: 6,
+    foreign_directlink_macs: 250000, generated: new Date().toISOString().replace(/\.\d+Z$/, 'Z'),
+    own_accounts: ['BBownMgr1'], own_device_tail: 'A1B2C3D4E5F6', verdict: 'COMPROMISED', your_phone_macs: 142,
+  };
+  return {
+    'sift/ALL.json': JSON.stringify(all, null, 2),
+    'sift/days.json': JSON.stringify({ days: ['ALL'] }, null, 2),
+    'sift/summary.json': JSON.stringify(summary, null, 2),
+  };
+}
+
+// The pass's own view lines, repeated with fresh times up to the cap.
+function fullViewLog() {
+  const golden = h.passGolden('compromised')['CV_view.log'].toString('utf8').split('\n').filter(Boolean);
+  return rows(VIEW_LINES, (i) => golden[i % golden.length].replace(/^\S+ \S+/, time(VIEW_LINES - i))).join('\n');
+}
+
+// Milliseconds from navigation start to the first frame after the page set the mark.
+async function measure(browser, dir, page, mark) {
+  const times = [];
+  for (let run = 0; run < RUNS; run++) {
+    const tab = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+    await tab.goto(h.fileUrl(dir, page));
+    const ms = await tab.evaluate((name) => new Promise((resolve) => {
+      const check = () => {
+        const entry = performance.getEntriesByName(name)[0];
+        if (!entry) return setTimeout(check, 2);
+        // The mark ends the script's drawing; the next frame has laid it out and painted it.
+        requestAnimationFrame(() => setTimeout(() => resolve(performance.now()), 0));
+      };
+      check();
+    }), mark);
+    times.push(ms);
+    await tab.close();
+  }
+  times.sort((a, b) => a - b);
+  return { median: times[Math.floor(times.length / 2)], min: times[0], max: times[times.length - 1] };
+}
+
+(async () => {
+  const dashboard = fullDashboard();
+  const viewLog = fullViewLog();
+  const dir = h.dataFolder({ ...dashboard, 'CV_view.log': viewLog });
+  const browser = await h.launch();
+  try {
+    const version = browser.version();
+    console.log(`page-render: chromium ${version}, ${RUNS} loads each, from navigation start to the first frame after drawing`);
+    const report = (label, bytes, r) => console.log(
+      `${label.padEnd(52)} ${(bytes / 1024).toFixed(0).padStart(6)} KiB   median ${r.median.toFixed(0).padStart(5)} ms` +
+      `   min ${r.min.toFixed(0).padStart(5)} ms   max ${r.max.toFixed(0).padStart(5)} ms`);
+    report('radar.html, every list at its cap (ALL.json)', Buffer.byteLength(dashboard['sift/ALL.json']),
+      await measure(browser, dir, 'radar.html', 'dashboard-drawn'));
+    report(`raw_log.html, full view log (${VIEW_LINES} lines): all`, Buffer.byteLength(viewLog),
+      await measure(browser, dir, 'raw_log.html', 'dashboard-drawn'));
+    report('raw_log.html, same log: first screen', Buffer.byteLength(viewLog),
+      await measure(browser, dir, 'raw_log.html', 'first-screen-drawn'));
+    console.log(`load average while measuring: ${require('node:os').loadavg().map((n) => n.toFixed(1)).join(' ')}` +
+      ` on ${require('node:os').cpus().length} cores (figures grow with it)`);
+  } finally {
+    await browser.close();
+  }
+})().catch((e) => {
+  console.error('page-render:', e.message);
+  process.exit(1);
+});
