@@ -415,7 +415,7 @@
       const key = typeof row.mac === 'string' ? row.mac : kind + '#' + index;
       const angle = (hash(key, 0) % 3600) / 3600 * 2 * Math.PI;
       const spread = (hash(key, 0x9e3779b9) % 1000) / 1000;
-      const r = kind === 'dl' ? 24 + spread * (INNER - 36) : INNER + 14 + spread * (OUTER - INNER - 26);
+      const r = kind === 'dl' ? 34 + spread * (INNER - 46) : INNER + 14 + spread * (OUTER - INNER - 26);
       dots.push(dot(row, kind, CENTER + r * Math.cos(angle), CENTER + r * Math.sin(angle)));
     };
     dl.forEach((row, i) => place(row, i, 'dl'));
