@@ -3,6 +3,7 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
+#include "gen/Scenario.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
@@ -393,6 +394,63 @@ TEST(Generator, SampleMakesEveryAnalysisRuleFire) {
     }
     EXPECT_EQ(accessTypes, (std::set<std::string>{"Keyboard sharing", "Screen sharing"}));
     EXPECT_FALSE(state.view.empty());
+}
+
+/// Every identifier the truth of a scenario names, and whose it is, must be in its log; no
+/// identifier may be both the owner's and foreign; every line is one the capture keeps.
+TEST(Scenario, TruthMatchesTheLogAndTheSameSeedGivesTheSameBytes) {
+    for (const auto& name : scenarioNames()) {
+        SCOPED_TRACE(name);
+        const auto scenario = makeScenario(name, 3);
+        ASSERT_TRUE(scenario);
+        EXPECT_EQ(scenario->lines, makeScenario(name, 3)->lines);
+        EXPECT_NE(scenario->lines, makeScenario(name, 4)->lines);
+
+        std::string log;
+        for (size_t i = 1; i < scenario->lines.size(); ++i) {
+            const std::string& line = scenario->lines[i];
+            ASSERT_TRUE(capturePredicateSelects(line.substr(22))) << line;
+            ASSERT_LE(scenario->lines[i - 1].substr(0, 19), line.substr(0, 19));
+            log += line + '\n';
+        }
+        const auto& truth = scenario->truth;
+        std::set<std::string> own;
+        for (const char* key : {"ble_macs", "directlink_macs", "awdl_macs", "accounts"}) {
+            for (const auto& id : truth["owner"][key]) {
+                own.insert(id.get<std::string>());
+                EXPECT_NE(log.find(id.get<std::string>()), std::string::npos) << id;
+            }
+        }
+        EXPECT_NE(log.find(truth["owner"]["device_tail"].get<std::string>()), std::string::npos);
+        EXPECT_FALSE(truth["owner"]["directlink_macs"].empty());
+        for (const char* key : {"ble_macs", "directlink_macs", "awdl_macs", "accounts"}) {
+            for (const auto& id : truth["foreign"][key]) {
+                EXPECT_EQ(own.count(id.get<std::string>()), 0u) << id;
+                EXPECT_NE(log.find(id.get<std::string>()), std::string::npos) << id;
+            }
+        }
+    }
+    EXPECT_FALSE(makeScenario("no-such-scenario", 1));
+}
+
+TEST(Scenario, CommandWritesTheLogAndItsTruth) {
+    TempDir dir;
+    const std::string command = std::string("'") + CORVANE_BIN_DIR +
+                                "/corvane-gen' scenario foreign-awdl --seed 5 --out '" +
+                                (dir / "out").string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const auto scenario = makeScenario("foreign-awdl", 5);
+    std::string log;
+    for (const auto& line : scenario->lines) {
+        log += line + '\n';
+    }
+    EXPECT_EQ(readText(dir / "out/CV_personal.log"), log);
+    EXPECT_EQ(util::readJsonObject(dir / "out/truth.json"), scenario->truth);
+    const std::string unknown = std::string("'") + CORVANE_BIN_DIR +
+                                "/corvane-gen' scenario bogus --out '" + (dir / "x").string() +
+                                "' 2>/dev/null";
+    EXPECT_NE(std::system(unknown.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / "x"));
 }
 
 } // namespace

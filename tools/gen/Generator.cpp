@@ -1,5 +1,6 @@
 #include "gen/Generator.h"
 
+#include "gen/Format.h"
 #include "gen/Rng.h"
 #include "util/LocalTime.h"
 
@@ -10,139 +11,6 @@
 
 namespace corvane::gen {
 namespace {
-
-constexpr int64_t kMicros = 1000000;
-constexpr int64_t kMinute = 60 * kMicros;
-
-using Mac = std::array<uint8_t, 6>;
-using Token = std::array<uint8_t, 3>;
-using Uuid = std::array<uint8_t, 16>;
-
-constexpr char kUpperHex[] = "0123456789ABCDEF";
-constexpr char kLowerHex[] = "0123456789abcdef";
-
-void putHex(std::string& s, uint8_t b, bool upper) {
-    const char* digits = upper ? kUpperHex : kLowerHex;
-    s += digits[b >> 4];
-    s += digits[b & 15];
-}
-
-/// "5E:3A:…" (or lower case), the form most daemons print.
-void putMac(std::string& s, const Mac& mac, bool upper = true) {
-    for (size_t i = 0; i < mac.size(); ++i) {
-        if (i > 0) {
-            s += ':';
-        }
-        putHex(s, mac[i], upper);
-    }
-}
-
-/// "5e3a11223344", the bare form some Bluetooth lines use.
-void putMac12(std::string& s, const Mac& mac) {
-    for (const uint8_t b : mac) {
-        putHex(s, b, false);
-    }
-}
-
-/// "a1 b2 c3" between angle brackets, as tokens and tags are printed.
-void putToken(std::string& s, const Token& token) {
-    s += '<';
-    for (size_t i = 0; i < token.size(); ++i) {
-        if (i > 0) {
-            s += ' ';
-        }
-        putHex(s, token[i], false);
-    }
-    s += '>';
-}
-
-void putUuid(std::string& s, const Uuid& uuid, bool upper = true) {
-    for (size_t i = 0; i < uuid.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            s += '-';
-        }
-        putHex(s, uuid[i], upper);
-    }
-}
-
-void putDecimal(std::string& s, int64_t value) {
-    if (value < 0) {
-        s += '-';
-        value = -value;
-    }
-    char digits[20];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    while (n > 0) {
-        s += digits[--n];
-    }
-}
-
-void putHexNumber(std::string& s, uint64_t value) {
-    s += "0x";
-    char digits[16];
-    int n = 0;
-    do {
-        digits[n++] = kLowerHex[value & 15];
-        value >>= 4;
-    } while (value > 0);
-    while (n > 0) {
-        s += digits[--n];
-    }
-}
-
-void putDigits(char* out, int64_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) {
-        out[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-}
-
-int64_t floorDiv(int64_t a, int64_t b) {
-    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-
-int64_t readNumber(const char* text, int count) {
-    int64_t value = 0;
-    for (int i = 0; i < count; ++i) {
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
-}
-
-/// Local "yyyy-MM-dd HH:mm:ss.ffffff±hhmm" of event times, remembering the last second.
-class EventClock {
-  public:
-    void put(std::string& s, int64_t micros) {
-        const int64_t second = floorDiv(micros, kMicros);
-        if (second != second_) {
-            second_ = second;
-            util::formatLocalDateTime(second, text_.data());
-            const int64_t wall =
-                util::daysFromCivil(readNumber(&text_[0], 4),
-                                    static_cast<unsigned>(readNumber(&text_[5], 2)),
-                                    static_cast<unsigned>(readNumber(&text_[8], 2))) *
-                    86400 +
-                readNumber(&text_[11], 2) * 3600 + readNumber(&text_[14], 2) * 60 +
-                readNumber(&text_[17], 2);
-            const int64_t offsetMinutes = (wall - second) / 60;
-            const int64_t magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
-            text_[26] = offsetMinutes < 0 ? '-' : '+';
-            putDigits(&text_[27], magnitude / 60, 2);
-            putDigits(&text_[29], magnitude % 60, 2);
-            text_[19] = '.';
-        }
-        putDigits(&text_[20], micros - second * kMicros, 6);
-        s.append(text_.data(), text_.size());
-    }
-
-  private:
-    int64_t second_ = INT64_MIN;
-    std::array<char, 31> text_{};
-};
 
 enum class Daemon { Rapport, Sharing, Bluetooth };
 
@@ -268,54 +136,6 @@ constexpr OtherLine kOtherProcesses[] = {
     {"symptomsd", 290, "(Network) [com.apple.symptomsd:flow]",
      "Flow 0x7fa1 ended: 18 KB in, 4 KB out"},
 };
-
-/// Locally administered unicast, as randomised Wi-Fi addresses are.
-Mac randomMac(Rng& rng) {
-    Mac mac;
-    for (auto& b : mac) {
-        b = rng.byte();
-    }
-    mac[0] = static_cast<uint8_t>((mac[0] | 0x02) & 0xFE);
-    return mac;
-}
-
-/// A resolvable private address: the top two bits are 01.
-Mac randomBleMac(Rng& rng) {
-    Mac mac = randomMac(rng);
-    mac[0] = static_cast<uint8_t>(0x40 | (mac[0] & 0x3F));
-    return mac;
-}
-
-template <size_t N> std::array<uint8_t, N> randomBytes(Rng& rng) {
-    std::array<uint8_t, N> bytes;
-    for (auto& b : bytes) {
-        b = rng.byte();
-    }
-    return bytes;
-}
-
-/// Account identifiers start with a letter, so the bare "IDS Abcdef123" form reads them too.
-std::string randomAccount(Rng& rng) {
-    static constexpr char letters[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnpqrstuvwxyz";
-    static constexpr char alnum[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnpqrstuvwxyz23456789";
-    std::string account(1, letters[rng.next() % (sizeof letters - 1)]);
-    const auto length = rng.range(8, 12);
-    while (static_cast<int64_t>(account.size()) < length) {
-        account += alnum[rng.next() % (sizeof alnum - 1)];
-    }
-    return account;
-}
-
-std::string randomAid(Rng& rng) {
-    std::string aid;
-    for (int i = 0; i < 6; ++i) {
-        putHex(aid, rng.byte(), true);
-        if (i == 3) {
-            aid += '-';
-        }
-    }
-    return aid;
-}
 
 } // namespace
 

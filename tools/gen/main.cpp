@@ -8,6 +8,7 @@
 // DirectLink from minute 2, foreign devices from minute 5, seed 1).
 
 #include "gen/Generator.h"
+#include "gen/Scenario.h"
 #include "util/LocalTime.h"
 
 #include <CLI/CLI.hpp>
@@ -119,6 +120,29 @@ void addEvidenceCommand(CLI::App& app) {
     });
 }
 
+void addScenarioCommand(CLI::App& app) {
+    struct Args {
+        std::string name;
+        std::string out;
+        uint64_t seed = 1;
+    };
+    auto args = std::make_shared<Args>();
+    CLI::App* cmd = app.add_subcommand(
+        "scenario", "A labelled evidence log (CV_personal.log) and what is whose in it "
+                    "(truth.json), for judging the detection");
+    cmd->add_option("name", args->name, "The scenario")
+        ->required()
+        ->check(CLI::IsMember(corvane::gen::scenarioNames()));
+    cmd->add_option("--out", args->out, "Output folder")->required();
+    cmd->add_option("--seed", args->seed, "Random seed")->capture_default_str();
+    cmd->callback([args] {
+        if (!corvane::gen::writeScenario(args->name, args->out, args->seed)) {
+            std::fprintf(stderr, "corvane-gen: cannot write %s\n", args->out.c_str());
+            throw CLI::RuntimeError(1);
+        }
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +150,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     addCaptureCommand(app);
     addEvidenceCommand(app);
+    addScenarioCommand(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }
