@@ -50,7 +50,7 @@
 
   // The first screenful is drawn at once and the rest in slices between which the page keeps
   // answering input: laying out every line of a full view log takes a noticeable while.
-  function render(text) {
+  function render(text, firstSlice) {
     const lines = text.split('\n').filter((line) => line !== '' && line !== '\r');
     lines.reverse();
     entries = lines.map((line) => ({ line, haystack: line.toLowerCase(), node: null }));
@@ -60,7 +60,7 @@
     empty.hidden = entries.length > 0;
     empty.textContent = 'The view log is empty: no line has caught the analysis yet.';
     applyFilter();
-    return appendSlice(0, FIRST_SLICE, renderToken);
+    return appendSlice(0, firstSlice, renderToken);
   }
 
   function appendSlice(from, size, token) {
@@ -116,7 +116,14 @@
         const first = lastText === null;
         lastText = result.text;
         document.body.dataset.state = 'drawing';
-        if (await render(result.text) && first) performance.mark('dashboard-drawn');
+        if (first) {
+          if (await render(result.text, FIRST_SLICE)) performance.mark('dashboard-drawn');
+        } else {
+          // A refresh redraws in one go so that the reader stays where they were.
+          const y = window.scrollY;
+          await render(result.text, Infinity);
+          window.scrollTo(0, y);
+        }
       }
       document.body.dataset.state = 'ready';
     } else if (lastText === null) {

@@ -13,6 +13,7 @@ async function open(dir) {
   const page = await browser.newPage({ viewport: { width: 1100, height: 700 } });
   const problems = h.watch(page, dir);
   await page.addInitScript(() => { window.__pwned = false; });
+  await page.clock.install();
   await page.goto(h.fileUrl(dir, 'raw_log.html'));
   await page.waitForSelector('body[data-state="ready"], body[data-state="waiting"]');
   return { page, problems };
@@ -54,6 +55,15 @@ test('the view log reads newest first, highlighted, filtered, with hostile and h
   await page.fill('#filter', '');
   await page.waitForFunction(() => !/match/.test(document.getElementById('count').textContent));
   assert.equal((await lines(page)).length, all.length);
+
+  // The next pass adds a line: it comes in on top, and the filter still applies.
+  await page.fill('#filter', 'pfuife6pwx');
+  const added = '2027-01-15 08:06:00 | rapportd: DirectLink: CUBonjourDevice 1E:0A:C8:82:BC:39, IDS \'pfuife6pWx\'';
+  h.writeFiles(dir, { 'CV_view.log': log + '\n' + added });
+  await page.clock.runFor(10_000);
+  await page.waitForFunction((n) => document.getElementById('count').dataset.shown === String(n), expected + 1);
+  assert.equal((await lines(page))[0], added);
+  await page.fill('#filter', '');
 
   // The link goes back to the dashboard.
   await page.click('nav a');
