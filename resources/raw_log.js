@@ -9,10 +9,14 @@
 
   const REFRESH_MS = 10000;
   const MAX_CHARS = 64 * 1024 * 1024;
-  const LINE_CHARS = 4000;
+  const LINE_CHARS = 1000;
   const FILTER_DELAY_MS = 80;
-  const FIRST_SLICE = 150;
+  const FIRST_SLICE = 200;
   const SLICE = 600;
+  // Lines are grouped so that the browser can skip styling and laying out the groups that are
+  // off screen (content-visibility); one group per line costs more than it saves.
+  const CHUNK = 100;
+  const LINE_PX = 20;
   // The words that make the analysis keep a line in its view.
   const MARKERS = /CUBonjourDevice|DeviceAuthTag|< AWDL >|Screen \(7\)|NeedsKeyboard|found AWDL|found DirectLink|AcLv|AuthTag|Evaluating/g;
   const CAPTURE = /\u2014 CV-APP capture (?:started|stopped)/;
@@ -21,12 +25,13 @@
   const $ = (id) => document.getElementById(id);
   let lastText = null;
   let entries = []; // {line, haystack, node}: node is made when its slice is drawn
+  let chunks = []; // {node, from, to}: CHUNK lines each
   let renderToken = 0;
   let filterTimer = 0;
 
   function lineNode(line) {
     const shown = line.length > LINE_CHARS ? line.slice(0, LINE_CHARS) : line;
-    const li = el('li', CAPTURE.test(shown) ? { class: 'capture' } : null);
+    const li = el('div', { class: CAPTURE.test(shown) ? 'line capture' : 'line', role: 'listitem' });
     let rest = shown;
     const stamp = STAMP.exec(rest);
     if (stamp) {
@@ -54,6 +59,7 @@
     const lines = text.split('\n').filter((line) => line !== '' && line !== '\r');
     lines.reverse();
     entries = lines.map((line) => ({ line, haystack: line.toLowerCase(), node: null }));
+    chunks = [];
     renderToken++;
     D.replaceChildren($('log'), []);
     const empty = $('empty');
@@ -70,11 +76,19 @@
         const query = currentQuery();
         const end = Math.min(entries.length, start + count);
         const fragment = document.createDocumentFragment();
-        for (let i = start; i < end; i++) {
-          const entry = entries[i];
-          entry.node = lineNode(entry.line);
-          entry.node.hidden = !matches(entry, query);
-          fragment.appendChild(entry.node);
+        for (let from = start; from < end; from += CHUNK) {
+          const chunk = { node: el('div', { class: 'chunk', role: 'none' }), from, to: Math.min(end, from + CHUNK) };
+          let shown = 0;
+          for (let i = chunk.from; i < chunk.to; i++) {
+            const entry = entries[i];
+            entry.node = lineNode(entry.line);
+            entry.node.hidden = !matches(entry, query);
+            if (!entry.node.hidden) shown++;
+            chunk.node.appendChild(entry.node);
+          }
+          sizeChunk(chunk, shown);
+          chunks.push(chunk);
+          fragment.appendChild(chunk.node);
         }
         $('log').appendChild(fragment);
         if (start === 0 && performance.getEntriesByName('first-screen-drawn').length === 0) {
@@ -95,6 +109,13 @@
     return query === '' || entry.haystack.includes(query);
   }
 
+  // A group without a matching line goes; the others get a size estimate to stand in for
+  // them until they come near the screen.
+  function sizeChunk(chunk, shown) {
+    chunk.node.hidden = shown === 0;
+    chunk.node.style.containIntrinsicSize = 'auto ' + shown * LINE_PX + 'px';
+  }
+
   function applyFilter() {
     const query = currentQuery();
     let shown = 0;
@@ -102,6 +123,11 @@
       const match = matches(entry, query);
       if (entry.node && entry.node.hidden === match) entry.node.hidden = !match;
       if (match) shown++;
+    }
+    for (const chunk of chunks) {
+      let inChunk = 0;
+      for (let i = chunk.from; i < chunk.to; i++) if (!entries[i].node.hidden) inChunk++;
+      sizeChunk(chunk, inChunk);
     }
     const total = D.count(entries.length);
     $('count').textContent = query === '' ? total + (entries.length === 1 ? ' line' : ' lines')

@@ -19,7 +19,7 @@ async function open(dir) {
   return { page, problems };
 }
 
-const lines = (page) => page.$$eval('#log li:not([hidden])', (items) => items.map((li) => li.textContent));
+const lines = (page) => page.$$eval('#log .line:not([hidden])', (items) => items.map((li) => li.textContent));
 
 test('the view log reads newest first, highlighted, filtered, with hostile and huge lines as text', async () => {
   const golden = h.passGolden('compromised')['CV_view.log'].toString('utf8').split('\n');
@@ -37,8 +37,8 @@ test('the view log reads newest first, highlighted, filtered, with hostile and h
   assert.equal(all[2], hostile, 'hostile text is shown as it is');
   assert.equal(all[all.length - 1], golden[0]);
   assert.match(all[1], /… 1\d,\d{3} more characters$/, 'a huge line is cut');
-  assert.equal(await page.getAttribute('#log li:first-child', 'class'), 'capture');
-  const marks = await page.$$eval('#log li:nth-child(3) mark', (m) => m.map((x) => x.textContent));
+  assert.equal(await page.getAttribute('#log .line', 'class'), 'line capture');
+  const marks = await page.$$eval('#log .chunk:first-child .line:nth-child(3) mark', (m) => m.map((x) => x.textContent));
   assert.deepEqual(marks, ['CUBonjourDevice']);
   assert.equal(await page.$$eval('#log img, #log script, #log [onerror]', (e) => e.length), 0);
   await h.screenshot(page, 'raw_log');
