@@ -464,8 +464,8 @@
         transform: `rotate(45 ${x.toFixed(1)} ${y.toFixed(1)})`,
       });
     const group = svg('g', {
-      class: 'dot dot-' + kind + (owner ? ' dot-owner' : ''), tabindex: '0', role: 'img',
-      'aria-label': lines.join('. '),
+      class: 'dot dot-' + kind + (owner ? ' dot-owner' : ''), tabindex: '0', role: 'button',
+      'aria-label': lines.join('. ') + '. Show its row.',
     }, [
       owner ? svg('circle', { class: 'dot-ring', cx: x.toFixed(1), cy: y.toFixed(1), r: 11 }) : null,
       shape,
@@ -476,6 +476,14 @@
     group.addEventListener('focus', show);
     group.addEventListener('mouseleave', hideTip);
     group.addEventListener('blur', hideTip);
+    const reveal = () => revealRow(kind === 'dl' ? 'rogue-directlink' : 'rogue-awdl', row.mac);
+    group.addEventListener('click', reveal);
+    group.addEventListener('keydown', (event) => {
+      if (event.key === 'Enter' || event.key === ' ') {
+        event.preventDefault();
+        reveal();
+      }
+    });
     return group;
   }
 
@@ -493,6 +501,19 @@
 
   function hideTip() {
     $('radar-tip').hidden = true;
+  }
+
+  // Scrolls the device's row into view and lights it up for a moment.
+  function revealRow(tableId, mac) {
+    const t = tables.get(tableId);
+    const key = text(mac);
+    const tr = Array.prototype.find.call(t.tbody.rows, (r) => r.dataset.key === key);
+    if (!tr) return;
+    const still = window.matchMedia && window.matchMedia('(prefers-reduced-motion: reduce)').matches;
+    tr.scrollIntoView({ block: 'center', behavior: still ? 'auto' : 'smooth' });
+    tr.classList.remove('flash');
+    void tr.offsetWidth; // restart the animation
+    tr.classList.add('flash');
   }
 
   // ---- Tables --------------------------------------------------------------------------
@@ -591,7 +612,9 @@
     }
     const fragment = document.createDocumentFragment();
     for (const { row } of rows.slice(0, MAX_TABLE_ROWS)) {
-      fragment.appendChild(el('tr', null, spec.columns.map((column) => cell(row[column.key], column))));
+      const tr = el('tr', null, spec.columns.map((column) => cell(row[column.key], column)));
+      if (spec.columns[0].key === 'mac') tr.dataset.key = text(row.mac);
+      fragment.appendChild(tr);
     }
     D.replaceChildren(t.tbody, fragment);
     t.more.hidden = rows.length <= MAX_TABLE_ROWS;

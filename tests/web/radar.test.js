@@ -127,9 +127,13 @@ test('the demo shows the canned figures', async () => {
   assert.match(await page.textContent('#counts'), /189.*142.*47.*63.*6.*1.*BBownMgr1/s);
   assert.match(await page.textContent('#updated'), /^Updated \d+ days ago$/);
 
-  // A tooltip names the device under the pointer.
+  // A tooltip names the device under the pointer; the keyboard reaches a dot and lights up its row.
   await page.hover('#radar-dots .dot-dl');
-  assert.match(await page.textContent('#radar-tip'), /DirectLink device [0-9A-F:]{17}.*Claims to be the owner/s);
+  const tip = await page.textContent('#radar-tip');
+  assert.match(tip, /DirectLink device [0-9A-F:]{17}.*Claims to be the owner/s);
+  await page.focus('#radar-dots .dot-dl');
+  await page.keyboard.press('Enter');
+  assert.equal(await page.textContent('#rogue-directlink tr.flash td'), tip.match(/[0-9A-F:]{17}/)[0]);
   assert.deepEqual(problems, []);
   await page.close();
 });
