@@ -122,6 +122,10 @@ async function measure(browser, session, dir, page, mark) {
       console.log(`    wall time, load to drawn            ${figures(r.wall)}`);
       console.log(`    chromium CPU time, all processes    ${figures(r.cpu)}`);
     };
+    // The floor: a page that draws nothing, loaded and timed the same way.
+    h.writeFiles(dir, { 'floor.html': '<!DOCTYPE html><title>floor</title><script src="floor.js"></script>',
+      'floor.js': "performance.mark('dashboard-drawn');" });
+    report('an empty page (floor)', 0, await measure(browser, session, dir, 'floor.html', 'dashboard-drawn'));
     report('radar.html, every list at its cap (ALL.json)', Buffer.byteLength(dashboard['sift/ALL.json']),
       await measure(browser, session, dir, 'radar.html', 'dashboard-drawn'));
     report(`raw_log.html, full view log (${VIEW_LINES} lines): all`, Buffer.byteLength(viewLog),
