@@ -491,12 +491,15 @@
     const tip = $('radar-tip');
     D.replaceChildren(tip, lines.map((line, i) => el('span', { class: i === 0 ? 'tip-head' : 'tip-line' }, line)));
     tip.hidden = false;
+    // Beside the dot, on whichever side has room, so the dot itself stays in view.
     const box = $('radar').getBoundingClientRect();
     const scale = box.width / 400;
     const left = x * scale;
     const top = y * scale;
-    tip.style.left = Math.min(Math.max(left + 14, 0), Math.max(box.width - 240, 0)) + 'px';
-    tip.style.top = Math.max(top - 10, 0) + 'px';
+    const width = tip.offsetWidth;
+    const right = left + 16 + width <= box.width;
+    tip.style.left = Math.max(right ? left + 16 : left - 16 - width, 0) + 'px';
+    tip.style.top = Math.max(Math.min(top - tip.offsetHeight / 2, box.height - tip.offsetHeight), 0) + 'px';
   }
 
   function hideTip() {
