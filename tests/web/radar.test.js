@@ -66,6 +66,7 @@ function facts(page) {
 test('every fixture shows its verdict, totals, rows, radar dots and empty states', async () => {
   const cases = {
     demo: h.fixture('demo'),
+    empty: h.passGolden('stale'), // everything aged out: PENDING with every list empty
     pending: h.passGolden('pending'),
     clean: h.passGolden('clean'),
     compromised: h.passGolden('compromised'),
