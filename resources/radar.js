@@ -127,7 +127,7 @@
   // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
   const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
   const drawn = new Map(); // part name -> signature of the data it was last drawn from
-  const tables = new Map(); // table id -> {spec, section, table, tbody, headers, empty, rows}
+  const tables = new Map(); // table id -> {def, section, table, tbody, headers, empty, rows}
   const sorts = loadSorts();
   let failures = 0;
   let timer = 0;
@@ -239,9 +239,9 @@
     () => paintCounts(summary));
     drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total, all.verdict],
       () => paintRadar(all));
-    for (const spec of TABLES) {
-      const data = [all[spec.rows], all[spec.total], spec.extra ? all[spec.extra] : null];
-      drawPart('table:' + spec.id, data, () => paintTable(spec.id, all));
+    for (const def of TABLES) {
+      const data = [all[def.rows], all[def.total], def.extra ? all[def.extra] : null];
+      drawPart('table:' + def.id, data, () => paintTable(def.id, all));
     }
     document.body.dataset.state = 'ready';
 
@@ -525,10 +525,10 @@
     const saved = D.loadSetting('sorts');
     const result = {};
     if (!D.isObject(saved)) return result;
-    for (const spec of TABLES) {
-      const s = saved[spec.id];
-      if (D.isObject(s) && spec.columns.some((c) => c.key === s.key) && (s.dir === 'asc' || s.dir === 'desc')) {
-        result[spec.id] = { key: s.key, dir: s.dir };
+    for (const def of TABLES) {
+      const s = saved[def.id];
+      if (D.isObject(s) && def.columns.some((c) => c.key === s.key) && (s.dir === 'asc' || s.dir === 'desc')) {
+        result[def.id] = { key: s.key, dir: s.dir };
       }
     }
     return result;
@@ -536,18 +536,18 @@
 
   function buildTables() {
     const host = $('findings');
-    for (const spec of TABLES) {
-      const titleId = spec.id + '-title';
-      const headers = spec.columns.map((column) => {
+    for (const def of TABLES) {
+      const titleId = def.id + '-title';
+      const headers = def.columns.map((column) => {
         const button = el('button', { type: 'button', class: 'sort' }, [
           column.label, el('span', { class: 'sort-mark', 'aria-hidden': 'true' }),
         ]);
-        button.addEventListener('click', () => toggleSort(spec.id, column.key));
+        button.addEventListener('click', () => toggleSort(def.id, column.key));
         return el('th', { scope: 'col', class: column.type === 'num' ? 'num' : null, 'data-key': column.key }, button);
       });
       const tbody = el('tbody');
       const table = el('table', { class: 'grid' }, [
-        el('caption', { class: 'sr-only' }, spec.title),
+        el('caption', { class: 'sr-only' }, def.title),
         el('thead', null, el('tr', null, headers)),
         tbody,
       ]);
@@ -555,28 +555,28 @@
       const total = el('span', { class: 'total' });
       const empty = el('p', { class: 'empty' }, 'None.');
       const more = el('p', { class: 'muted small more' });
-      const section = el('section', { class: 'card table-card', id: spec.id, 'aria-labelledby': titleId }, [
-        el('div', { class: 'card-head' }, [el('h2', { id: titleId }, spec.title), total]),
-        el('p', { class: 'about' }, spec.about),
+      const section = el('section', { class: 'card table-card', id: def.id, 'aria-labelledby': titleId }, [
+        el('div', { class: 'card-head' }, [el('h2', { id: titleId }, def.title), total]),
+        el('p', { class: 'about' }, def.about),
         wrap, empty, more,
       ]);
       host.appendChild(section);
-      tables.set(spec.id, { spec, section, wrap, tbody, headers, total, empty, more, rows: [] });
+      tables.set(def.id, { def, section, wrap, tbody, headers, total, empty, more, rows: [] });
     }
   }
 
   function paintTable(id, all) {
     const t = tables.get(id);
-    const spec = t.spec;
-    const rows = list(all[spec.rows]).filter(D.isObject);
-    const total = num(all[spec.total]) ?? rows.length;
+    const def = t.def;
+    const rows = list(all[def.rows]).filter(D.isObject);
+    const total = num(all[def.total]) ?? rows.length;
     t.rows = rows;
     t.section.dataset.rows = String(rows.length);
     t.section.dataset.total = String(total);
     const parts = [el('strong', null, D.count(total)), ' total'];
     if (rows.length < total) parts.push(' \u00b7 ' + D.count(rows.length) + ' shown');
-    if (spec.extra && num(all[spec.extra]) !== null) {
-      parts.push(' \u00b7 ' + D.count(num(all[spec.extra])) + ' ' + spec.extraLabel);
+    if (def.extra && num(all[def.extra]) !== null) {
+      parts.push(' \u00b7 ' + D.count(num(all[def.extra])) + ' ' + def.extraLabel);
     }
     D.replaceChildren(t.total, parts);
     t.empty.hidden = rows.length > 0;
@@ -595,11 +595,11 @@
   }
 
   function paintRows(t) {
-    const spec = t.spec;
-    const sort = sorts[spec.id];
+    const def = t.def;
+    const sort = sorts[def.id];
     let rows = t.rows.map((row, index) => ({ row, index }));
     if (sort) {
-      const column = spec.columns.find((c) => c.key === sort.key);
+      const column = def.columns.find((c) => c.key === sort.key);
       const sign = sort.dir === 'asc' ? 1 : -1;
       rows = rows.map((r) => ({ ...r, value: sortValue(r.row, column) }));
       rows.sort((a, b) => {
@@ -615,8 +615,8 @@
     }
     const fragment = document.createDocumentFragment();
     for (const { row } of rows.slice(0, MAX_TABLE_ROWS)) {
-      const tr = el('tr', null, spec.columns.map((column) => cell(row[column.key], column)));
-      if (spec.columns[0].key === 'mac') tr.dataset.key = text(row.mac);
+      const tr = el('tr', null, def.columns.map((column) => cell(row[column.key], column)));
+      if (def.columns[0].key === 'mac') tr.dataset.key = text(row.mac);
       fragment.appendChild(tr);
     }
     D.replaceChildren(t.tbody, fragment);
