@@ -469,7 +469,6 @@
     }, [
       owner ? svg('circle', { class: 'dot-ring', cx: x.toFixed(1), cy: y.toFixed(1), r: 11 }) : null,
       shape,
-      svg('title', null, lines.join('\n')),
     ]);
     const show = () => showTip(lines, x, y);
     group.addEventListener('mouseenter', show);
