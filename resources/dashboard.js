@@ -10,8 +10,9 @@
 
   // Reads a file beside the page. XMLHttpRequest rather than fetch(): fetch refuses file://
   // URLs, and the pages must work opened straight from disk as well as inside the app.
-  // Resolves to {status: 'ok', text} | {status: 'missing'} | {status: 'too-large'}.
-  function readFile(path, maxChars) {
+  // Resolves to {status: 'ok', text} | {status: 'missing'} | {status: 'too-large'}; a file past
+  // maxBytes is dropped while it is still being read.
+  function readFile(path, maxBytes) {
     return new Promise((resolve) => {
       const request = new XMLHttpRequest();
       let done = false;
@@ -29,10 +30,16 @@
           // file:// answers 0 in some engines and 200 in others; anything else is an error page.
           if (request.status !== 0 && request.status !== 200) {
             finish({ status: 'missing' });
-          } else if (request.responseText.length > maxChars) {
+          } else if (request.responseText.length > maxBytes) {
             finish({ status: 'too-large' });
           } else {
             finish({ status: 'ok', text: request.responseText });
+          }
+        };
+        request.onprogress = (event) => {
+          if (event.loaded > maxBytes) {
+            finish({ status: 'too-large' });
+            request.abort();
           }
         };
         request.onerror = () => finish({ status: 'missing' });

@@ -11,8 +11,8 @@
   const REFRESH_MS = 10000;
   const RETRY_MS = 1000;
   const FAST_RETRIES = 5;
-  const MAX_JSON_CHARS = 32 * 1024 * 1024;
-  const MAX_SMALL_CHARS = 1024 * 1024;
+  const MAX_JSON_BYTES = 32 * 1024 * 1024;
+  const MAX_SMALL_BYTES = 1024 * 1024;
   const MAX_TABLE_ROWS = 1000;
   const CELL_CHARS = 200;
   // Day names become part of a path, so only plain names are accepted.
@@ -153,12 +153,12 @@
     window.clearTimeout(timer);
     // The pass only ever names ALL, so it is read alongside days.json rather than after it.
     const [daysResult, allFirst, summaryResult] = await Promise.all([
-      D.readFile('sift/days.json', MAX_SMALL_CHARS),
-      D.readFile('sift/ALL.json', MAX_JSON_CHARS),
-      D.readFile('sift/summary.json', MAX_SMALL_CHARS),
+      D.readFile('sift/days.json', MAX_SMALL_BYTES),
+      D.readFile('sift/ALL.json', MAX_JSON_BYTES),
+      D.readFile('sift/summary.json', MAX_SMALL_BYTES),
     ]);
     const day = pickDay(daysResult);
-    const allResult = day === 'ALL' ? allFirst : await D.readFile('sift/' + day + '.json', MAX_JSON_CHARS);
+    const allResult = day === 'ALL' ? allFirst : await D.readFile('sift/' + day + '.json', MAX_JSON_BYTES);
 
     let incomplete = false;
     if (allResult.status === 'missing') {
@@ -213,8 +213,8 @@
     const summary = obj(last.summary);
     const stale = $('stale');
     if (incomplete && all) {
-      stale.textContent = 'The analysis was being rewritten while this page read it. ' +
-        'Showing the last complete data; reading again shortly.';
+      stale.textContent = 'The analysis could not be read whole; it was probably being rewritten. ' +
+        'Showing the last complete data and reading again shortly.';
       stale.hidden = false;
     } else {
       stale.hidden = true;

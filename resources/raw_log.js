@@ -8,7 +8,7 @@
   const { el } = D;
 
   const REFRESH_MS = 10000;
-  const MAX_CHARS = 64 * 1024 * 1024;
+  const MAX_BYTES = 64 * 1024 * 1024;
   const LINE_CHARS = 1000;
   const FILTER_DELAY_MS = 80;
   const FIRST_SLICE = 200;
@@ -136,7 +136,7 @@
   }
 
   async function refresh() {
-    const result = await D.readFile('CV_view.log', MAX_CHARS);
+    const result = await D.readFile('CV_view.log', MAX_BYTES);
     if (result.status === 'ok') {
       if (result.text !== lastText) {
         const first = lastText === null;
