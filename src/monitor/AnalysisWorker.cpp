@@ -27,7 +27,7 @@ void AnalysisWorker::request() {
                         [](const Item& item) { return item.coalescing; })) {
             return;
         }
-        items_.push_back({true, {}});
+        items_.push_back({true, true, {}});
     }
     wake_.notify_one();
 }
@@ -35,9 +35,23 @@ void AnalysisWorker::request() {
 void AnalysisWorker::requestThen(std::function<void()> then) {
     {
         std::lock_guard lock(mutex_);
-        items_.push_back({false, std::move(then)});
+        items_.push_back({false, true, std::move(then)});
     }
     wake_.notify_one();
+}
+
+void AnalysisWorker::runExclusive(std::function<void()> job) {
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back({false, false, std::move(job)});
+    }
+    wake_.notify_one();
+}
+
+void AnalysisWorker::drain() {
+    std::unique_lock lock(mutex_);
+    items_.clear();
+    idle_.wait(lock, [this] { return !busy_; });
 }
 
 void AnalysisWorker::run() {
@@ -51,14 +65,22 @@ void AnalysisWorker::run() {
             }
             item = std::move(items_.front());
             items_.pop_front();
+            busy_ = true;
         }
-        const auto result = Sift::runAnalysis(dataFolder_, util::nowEpoch());
-        if (report_) {
-            report_(result);
+        if (item.analyse) {
+            const auto result = Sift::runAnalysis(dataFolder_, util::nowEpoch());
+            if (report_) {
+                report_(result);
+            }
         }
         if (item.then) {
             item.then();
         }
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+        }
+        idle_.notify_all();
     }
 }
 

@@ -32,9 +32,17 @@ class AnalysisWorker {
     /// after its report (the last analysis after the capture stopped).
     void requestThen(std::function<void()> then);
 
+    /// Queues `job` to run on the worker in place of an analysis, so it never overlaps a pass
+    /// (whatever rewrites the analysis files from outside a pass goes through here).
+    void runExclusive(std::function<void()> job);
+
+    /// Drops the waiting items and returns once the running one, if any, has finished.
+    void drain();
+
   private:
     struct Item {
         bool coalescing = true;
+        bool analyse = true;
         std::function<void()> then;
     };
     void run();
@@ -44,6 +52,8 @@ class AnalysisWorker {
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Item> items_;
+    std::condition_variable idle_;
+    bool busy_ = false;
     bool closing_ = false;
     std::thread thread_; // last: starts once everything above exists
 };
