@@ -1,5 +1,5 @@
 # The two commands a newcomer needs: `make run` and `make test`.
-.PHONY: run test deps build-dev build-release bench format clean
+.PHONY: run test deps build-dev build-release bench format clean screenshots
 
 deps:
 	scripts/install-deps
@@ -12,10 +12,15 @@ build-dev: deps
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev
 
-# Headless monitoring of the bundled sample capture, played at its real pace,
-# into ~/.local/share/CV until Ctrl-C.
+# With a display, the desktop application; without one, headless monitoring. Either way
+# the bundled sample capture plays at its real pace into ~/.local/share/CV.
 run: build-release
-	build/release/bin/corvane monitor
+	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
+	  exec build/release/bin/corvane-monitor; \
+	else \
+	  echo "No display (DISPLAY or WAYLAND_DISPLAY): headless monitoring until Ctrl-C"; \
+	  exec build/release/bin/corvane monitor; \
+	fi
 
 test: build-dev
 	ctest --preset dev
@@ -24,6 +29,10 @@ bench: deps
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench
 	bench/run-all
+
+# The control panel rendered offscreen in its main states, into build/screenshots/.
+screenshots: build-dev
+	cmake --build --preset dev --target screenshots
 
 format:
 	cmake --build --preset dev --target format

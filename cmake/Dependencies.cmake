@@ -10,3 +10,8 @@ if(BUILD_TESTING)
   find_package(GTest REQUIRED)
   find_package(benchmark REQUIRED)
 endif()
+# The desktop application (Qt 6); the core and the command-line tool build without it.
+option(CORVANE_BUILD_APP "Build the desktop application corvane-monitor" ON)
+if(CORVANE_BUILD_APP)
+  find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Network WebEngineWidgets WebChannel Test)
+endif()

@@ -1,0 +1,321 @@
+#include "app/ContentView.h"
+
+#include "app/Dialogs.h"
+#include "app/Monitor.h"
+#include "app/OnboardingView.h"
+#include "app/Style.h"
+#include "app/WebRadarView.h"
+#include "capture/Capture.h"
+#include "evidence/Export.h"
+#include "util/LocalTime.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QGraphicsOpacityEffect>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+
+namespace corvane::app {
+namespace fs = std::filesystem;
+
+const QString ContentView::kUninstallTitle = "Uninstall Corvane Monitor?";
+const QString ContentView::kUninstallBody =
+    "This stops monitoring, removes the root Evidence Vault (you'll be asked for your "
+    "password), and deletes CV's data folder and settings.\n\nYour evidence lives in the "
+    "capture log — if you need it, choose Export First.\n\nTo finish removing the app: drag "
+    "CV-APP to the Trash, and remove CV-APP from System Settings → Privacy & Security → Full "
+    "Disk Access.";
+const QString ContentView::kRemovedTitle = "Corvane Monitor removed";
+const QString ContentView::kRemovedBody =
+    "The Evidence Vault and CV's data folder have been removed. To finish: quit CV, drag CV-APP "
+    "to the Trash, and remove CV-APP from System Settings → Privacy & Security → Full Disk "
+    "Access.";
+
+namespace {
+
+QPushButton* pushButton(const QString& text, QWidget* parent) {
+    auto* b = new QPushButton(text, parent);
+    b->setAccessibleName(text);
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+QPushButton* segment(const QString& text, QWidget* parent) {
+    auto* b = new QPushButton(text, parent);
+    b->setAccessibleName(text);
+    b->setCheckable(true);
+    b->setFlat(true);
+    b->setCursor(Qt::PointingHandCursor);
+    b->setFont(Style::font(11, QFont::DemiBold));
+    b->setStyleSheet("QPushButton { color: white; padding: 4px 11px; border-radius: 6px;"
+                     " background: rgb(46,46,46); border: none; }"
+                     "QPushButton:checked { background: rgb(10,132,255); }");
+    return b;
+}
+
+/// The opacity transition of the setup assistant.
+QPropertyAnimation* fade(QWidget* widget, qreal from, qreal to) {
+    auto* effect = new QGraphicsOpacityEffect(widget);
+    widget->setGraphicsEffect(effect);
+    auto* animation = new QPropertyAnimation(effect, "opacity", widget);
+    animation->setDuration(250);
+    animation->setStartValue(from);
+    animation->setEndValue(to);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+    return animation;
+}
+
+} // namespace
+
+ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), monitor_(monitor) {
+    setWindowTitle("Corvane Monitor");
+    setAccessibleName("Corvane Monitor control panel");
+    setMinimumSize(900, 640);
+    resize(1180, 780);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(buildStatusBar());
+    column->addWidget(buildFdaRow());
+
+    errorLine_ = Style::text({}, Style::mono(11), Style::orange, this);
+    errorLine_->setObjectName("errorLine");
+    errorLine_->setContentsMargins(8, 8, 8, 8);
+    errorLine_->setWordWrap(true);
+    errorLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    errorLine_->setAutoFillBackground(true);
+    QPalette errorPalette = errorLine_->palette();
+    errorPalette.setColor(QPalette::Window, QColor(26, 20, 12));
+    errorLine_->setPalette(errorPalette);
+    column->addWidget(errorLine_);
+
+    web_ = new WebRadarView(monitor_.dataFolder(), this);
+    web_->setAccessibleName("Dashboard");
+    column->addWidget(web_, 1);
+    QPalette black = palette();
+    black.setColor(QPalette::Window, Qt::black);
+    setPalette(black);
+    setAutoFillBackground(true);
+
+    web_->bridge().onReport = [this](std::optional<QString> day) { monitor_.openReport(day); };
+    web_->bridge().onUninstall = [this] { uninstall(); };
+
+    for (auto signal :
+         {&Monitor::isRunningChanged, &Monitor::lineCountChanged, &Monitor::lastErrorChanged,
+          &Monitor::hasFullDiskAccessChanged, &Monitor::demoLoadedChanged,
+          &Monitor::vaultActiveChanged, &Monitor::vaultBusyChanged}) {
+        connect(&monitor_, signal, this, &ContentView::refresh);
+    }
+    connect(&monitor_, &Monitor::reloadTokenChanged, this,
+            [this] { web_->setReloadToken(monitor_.reloadToken()); });
+    connect(&monitor_, &Monitor::onboardedChanged, this, &ContentView::updateOnboarding);
+    refresh();
+    updateOnboarding();
+}
+
+QWidget* ContentView::buildStatusBar() {
+    auto* bar = new QWidget(this);
+    bar->setObjectName("statusBar");
+    bar->setAutoFillBackground(true);
+    QPalette p = bar->palette();
+    p.setColor(QPalette::Window, Style::white(0.06));
+    bar->setPalette(p);
+    auto* row = new QHBoxLayout(bar);
+    row->setContentsMargins(16, 10, 16, 10);
+    row->setSpacing(14);
+
+    row->addWidget(Style::text("CV", Style::mono(13, QFont::Bold), Style::green, bar));
+    row->addWidget(Style::text("Corvane Monitor", Style::font(13, QFont::DemiBold),
+                               QColor(235, 235, 240), bar));
+    row->addStretch(1);
+
+    vaultSealed_ = Style::symbolLabel("lock-shield", "Vault sealed",
+                                      Style::mono(10, QFont::DemiBold), Style::green, bar);
+    vaultSealed_->setObjectName("vaultSealed");
+    row->addWidget(vaultSealed_);
+    installVault_ = pushButton("Install Evidence Vault", bar);
+    connect(installVault_, &QPushButton::clicked, &monitor_, &Monitor::installVault);
+    row->addWidget(installVault_);
+
+    auto* rerun = pushButton("Re-run Setup", bar);
+    connect(rerun, &QPushButton::clicked, &monitor_, &Monitor::rerunSetup);
+    row->addWidget(rerun);
+
+    demoBadge_ = Style::text("DEMO DATA", Style::mono(10, QFont::Bold), Style::orange, bar);
+    demoBadge_->setObjectName("demoBadge");
+    row->addWidget(demoBadge_);
+
+    auto* segments = new QHBoxLayout;
+    segments->setSpacing(2);
+    demo_ = segment("Demo", bar);
+    live_ = segment("Live", bar);
+    // A click never toggles by itself: the segment follows the demo state.
+    connect(demo_, &QPushButton::clicked, this, [this] {
+        monitor_.loadDemo();
+        refresh();
+    });
+    connect(live_, &QPushButton::clicked, this, [this] {
+        monitor_.clearDemo();
+        refresh();
+    });
+    segments->addWidget(demo_);
+    segments->addWidget(live_);
+    row->addLayout(segments);
+
+    auto* exportButton = pushButton("Export", bar);
+    connect(exportButton, &QPushButton::clicked, this, &ContentView::exportEvidence);
+    row->addWidget(exportButton);
+
+    monitoring_ =
+        Style::symbolLabel("radiowaves", "Monitoring 0 events", Style::mono(11), Style::green, bar);
+    monitoring_->setObjectName("monitoringLabel");
+    row->addWidget(monitoring_);
+    stop_ = pushButton("Stop", bar);
+    connect(stop_, &QPushButton::clicked, &monitor_, &Monitor::stopMonitoring);
+    row->addWidget(stop_);
+    start_ = pushButton("Start Monitoring", bar);
+    connect(start_, &QPushButton::clicked, &monitor_, &Monitor::startMonitoring);
+    row->addWidget(start_);
+    return bar;
+}
+
+QWidget* ContentView::buildFdaRow() {
+    fdaRow_ = new QWidget(this);
+    fdaRow_->setObjectName("fdaRow");
+    fdaRow_->setAutoFillBackground(true);
+    QPalette p = fdaRow_->palette();
+    p.setColor(QPalette::Window, QColor::fromRgbF(0.4, 0.1, 0.1));
+    fdaRow_->setPalette(p);
+    auto* row = new QHBoxLayout(fdaRow_);
+    row->setContentsMargins(10, 10, 10, 10);
+    auto* warning = Style::text("CV-APP needs Full Disk Access to read the system log. System "
+                                "Settings → Privacy & Security → Full Disk Access → enable CV-APP.",
+                                Style::font(11), Qt::white, fdaRow_);
+    warning->setObjectName("fdaWarning");
+    warning->setWordWrap(true);
+    row->addWidget(warning, 1);
+    auto* open = pushButton("Open Settings", fdaRow_);
+    connect(open, &QPushButton::clicked, &monitor_, &Monitor::openFullDiskAccessSettings);
+    row->addWidget(open);
+    return fdaRow_;
+}
+
+void ContentView::refresh() {
+    vaultSealed_->setVisible(monitor_.vaultActive());
+    installVault_->setVisible(!monitor_.vaultActive());
+    installVault_->setEnabled(!monitor_.vaultBusy());
+    demoBadge_->setVisible(monitor_.demoLoaded());
+    demo_->setChecked(monitor_.demoLoaded());
+    live_->setChecked(!monitor_.demoLoaded());
+    const bool running = monitor_.isRunning();
+    monitoring_->setVisible(running);
+    stop_->setVisible(running);
+    start_->setVisible(!running);
+    if (running) {
+        Style::setSymbolLabel(monitoring_, "radiowaves",
+                              QString::asprintf("Monitoring %lld events",
+                                                static_cast<long long>(monitor_.lineCount())),
+                              Style::green);
+    }
+    fdaRow_->setVisible(!monitor_.hasFullDiskAccess());
+    const QString error = monitor_.lastError();
+    errorLine_->setText(error);
+    errorLine_->setVisible(!error.isNull());
+}
+
+void ContentView::updateOnboarding() {
+    if (monitor_.onboarded()) {
+        if (onboarding_) {
+            onboarding_->setAttribute(Qt::WA_TransparentForMouseEvents);
+            connect(fade(onboarding_, 1, 0), &QPropertyAnimation::finished, onboarding_,
+                    &QObject::deleteLater);
+            onboarding_ = nullptr;
+        }
+        return;
+    }
+    if (onboarding_) {
+        return;
+    }
+    onboarding_ = new OnboardingView(monitor_, this);
+    onboarding_->setGeometry(rect());
+    onboarding_->show();
+    onboarding_->raise();
+    onboarding_->setFocus();
+    if (isVisible()) {
+        QWidget* shown = onboarding_;
+        connect(fade(shown, 0, 1), &QPropertyAnimation::finished, shown,
+                [shown] { shown->setGraphicsEffect(nullptr); });
+    }
+}
+
+void ContentView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!appeared_) {
+        appeared_ = true;
+        monitor_.appeared();
+    }
+}
+
+void ContentView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (onboarding_) {
+        onboarding_->setGeometry(rect());
+    }
+}
+
+void ContentView::exportEvidence() {
+    const fs::path folder = monitor_.dataFolder();
+    std::error_code ec;
+    if (!fs::exists(folder / Capture::logFileName, ec)) {
+        monitor_.setLastError(QString::fromUtf8(
+            evidence::exportMessage(evidence::ExportResult::NoLog).data(),
+            static_cast<qsizetype>(evidence::exportMessage(evidence::ExportResult::NoLog).size())));
+        return;
+    }
+    const QString proposed = QString::fromStdString(
+        evidence::proposedExportName(static_cast<int64_t>(util::nowEpoch())));
+    QString home = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (home.isEmpty()) {
+        home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+    }
+    const QString chosen = Dialogs::saveFileName(this, "Export CV evidence", home + "/" + proposed);
+    if (chosen.isEmpty()) {
+        return;
+    }
+    const auto result = evidence::exportEvidence(folder, chosen.toStdString());
+    if (result != evidence::ExportResult::Exported) {
+        const auto message = evidence::exportMessage(result);
+        monitor_.setLastError(
+            QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+        return;
+    }
+    // Show where the archive went: the folder holding it.
+    Dialogs::openUrl(QUrl::fromLocalFile(QFileInfo(chosen).absolutePath()));
+}
+
+void ContentView::uninstall() {
+    const int answer = Dialogs::ask(this, {QMessageBox::Critical,
+                                           kUninstallTitle,
+                                           kUninstallBody,
+                                           {"Uninstall", "Export First…", "Cancel"}});
+    if (answer == 1) {
+        exportEvidence();
+        return;
+    }
+    if (answer != 0) {
+        return;
+    }
+    monitor_.removeEverything();
+    const int final = Dialogs::ask(
+        this, {QMessageBox::Information, kRemovedTitle, kRemovedBody, {"Quit CV", "Later"}});
+    if (final == 0) {
+        QCoreApplication::quit();
+    }
+}
+
+} // namespace corvane::app

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "app/OnboardingView.h"
+
+#include <QPointer>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+namespace corvane::app {
+
+class Monitor;
+
+class WebRadarView;
+
+/// The control panel window: the status bar with every control, the Full Disk Access
+/// warning, the error line and the web dashboard, with the setup assistant laid over it
+/// until setup is done. It shows the application's one Monitor; closing it stops nothing.
+class ContentView : public QWidget {
+    Q_OBJECT
+  public:
+    explicit ContentView(Monitor& monitor, QWidget* parent = nullptr);
+
+    WebRadarView* web() const { return web_; }
+    /// The setup assistant while it is shown, else null.
+    OnboardingView* onboarding() const { return onboarding_; }
+
+    /// "Export": the save dialog, then the archive; problems go to the error line.
+    void exportEvidence();
+    /// The dashboard's uninstall request: confirmation, removal, final notice.
+    void uninstall();
+
+    static const QString kUninstallTitle;
+    static const QString kUninstallBody;
+    static const QString kRemovedTitle;
+    static const QString kRemovedBody;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    QWidget* buildStatusBar();
+    QWidget* buildFdaRow();
+    void refresh();
+    void updateOnboarding();
+
+    Monitor& monitor_;
+    bool appeared_ = false;
+    WebRadarView* web_;
+    QPointer<OnboardingView> onboarding_;
+
+    QWidget* vaultSealed_;
+    QPushButton* installVault_;
+    QLabel* demoBadge_;
+    QPushButton* demo_;
+    QPushButton* live_;
+    QWidget* monitoring_;
+    QPushButton* stop_;
+    QPushButton* start_;
+    QWidget* fdaRow_;
+    QLabel* errorLine_;
+};
+
+} // namespace corvane::app

@@ -1,0 +1,57 @@
+#include "app/Dialogs.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QPushButton>
+
+namespace corvane::app::Dialogs {
+namespace {
+
+Hooks& hooks() {
+    static Hooks installed;
+    return installed;
+}
+
+} // namespace
+
+void setHooks(Hooks replacement) {
+    hooks() = std::move(replacement);
+}
+
+int ask(QWidget* parent, const Question& question) {
+    if (hooks().ask) {
+        return hooks().ask(question);
+    }
+    QMessageBox box(question.icon, question.title, question.text, QMessageBox::NoButton, parent);
+    box.setWindowModality(Qt::ApplicationModal);
+    QList<QAbstractButton*> buttons;
+    for (const QString& label : question.buttons) {
+        buttons.append(box.addButton(label, QMessageBox::ActionRole));
+    }
+    if (!buttons.isEmpty()) {
+        box.setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));
+    }
+    box.exec();
+    return static_cast<int>(buttons.indexOf(box.clickedButton()));
+}
+
+QString saveFileName(QWidget* parent, const QString& title, const QString& proposedPath) {
+    if (hooks().saveFileName) {
+        return hooks().saveFileName(title, proposedPath);
+    }
+    return QFileDialog::getSaveFileName(parent, title, proposedPath, "ZIP archives (*.zip)");
+}
+
+void openUrl(const QUrl& url) {
+    if (hooks().openUrl) {
+        hooks().openUrl(url);
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
+QUrl fullDiskAccessSettingsUrl() {
+    return QUrl("x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles");
+}
+
+} // namespace corvane::app::Dialogs

@@ -1,0 +1,351 @@
+#include "app/OnboardingView.h"
+
+#include "app/Monitor.h"
+#include "app/Style.h"
+#include "util/LocalTime.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace corvane::app {
+
+namespace {
+
+const QString kInstructions = "1.  Turn Wi-Fi and Bluetooth OFF on this Mac.\n"
+                              "2.  Leave Wi-Fi and Bluetooth ON on your iPhone/iPad.\n"
+                              "3.  Connect the iPhone to this Mac with a USB cable.\n"
+                              "4.  Turn Wi-Fi and Bluetooth back ON on this Mac.\n"
+                              "\n"
+                              "Wait for the BLE id to appear, then continue.";
+
+QLabel* bodyText(const QString& text, QWidget* parent) {
+    auto* label = Style::text(text, Style::font(13), Style::white(0.8), parent);
+    label->setWordWrap(true);
+    // Line spacing 3 points above the font's own.
+    label->setStyleSheet("QLabel { line-height: 130%; }");
+    return label;
+}
+
+QPushButton* button(const QString& text, QWidget* parent) {
+    auto* b = new QPushButton(text, parent);
+    b->setAccessibleName(text);
+    b->setMinimumHeight(28);
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+} // namespace
+
+OnboardingView::OnboardingView(Monitor& monitor, QWidget* parent)
+    : QWidget(parent), monitor_(monitor), clock_([] { return util::nowEpoch(); }) {
+    setAccessibleName("Corvane Monitor setup");
+    setFocusPolicy(Qt::StrongFocus);
+    setAutoFillBackground(false);
+    timer_.setInterval(1000);
+    connect(&timer_, &QTimer::timeout, this, &OnboardingView::tick);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setAlignment(Qt::AlignCenter);
+    auto* panel = new QFrame(this);
+    panel->setObjectName("panel");
+    panel->setFixedWidth(580);
+    panel->setStyleSheet("#panel { background: rgb(20,20,20); border: 1px solid rgb(51,51,51);"
+                         " border-radius: 14px; }");
+    outer->addWidget(panel, 0, Qt::AlignCenter);
+
+    auto* stack = new QVBoxLayout(panel);
+    stack->setContentsMargins(36, 36, 36, 36);
+    stack->setSpacing(22);
+    auto* header = new QHBoxLayout;
+    header->setSpacing(10);
+    header->addWidget(Style::text("CV", Style::mono(16, QFont::Bold), Style::green, panel));
+    header->addWidget(
+        Style::text("Corvane Monitor — Setup", Style::font(15, QFont::DemiBold), Qt::white, panel));
+    header->addStretch();
+    stack->addLayout(header);
+
+    pages_ = new QStackedWidget(panel);
+    stack->addWidget(pages_);
+    buildWelcome();
+    buildFda();
+    buildVerify();
+    buildDemo();
+    connect(&monitor_, &Monitor::hasFullDiskAccessChanged, this, &OnboardingView::updateFda);
+    showStep(Step::welcome);
+}
+
+void OnboardingView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0, 0, 0, 235)); // black at 0.92
+}
+
+QWidget* OnboardingView::makePage(const QString& title, const QString& body, int spacing) {
+    auto* page = new QWidget(pages_);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    auto* heading = Style::text(title, Style::font(16, QFont::DemiBold), Qt::white, page);
+    heading->setWordWrap(true);
+    layout->addWidget(heading);
+    if (!body.isEmpty()) {
+        layout->addWidget(bodyText(body, page));
+    }
+    pages_->addWidget(page);
+    return page;
+}
+
+void OnboardingView::buildWelcome() {
+    QWidget* page = makePage(
+        "What this does",
+        "Corvane Monitor reads your Mac's own system log and flags any device or account that "
+        "authenticates as the owner of your Apple ID. Three quick steps and you're set.",
+        18);
+    begin_ = button("Begin", page);
+    connect(begin_, &QPushButton::clicked, this, [this] { showStep(Step::fda); });
+    auto* row = new QHBoxLayout;
+    row->addWidget(begin_);
+    row->addStretch();
+    static_cast<QVBoxLayout*>(page->layout())->addLayout(row);
+}
+
+void OnboardingView::buildFda() {
+    QWidget* page = makePage("Step 1 — Allow Full Disk Access",
+                             "Corvane Monitor needs Full Disk Access to read the system log. "
+                             "Click Open Settings, enable CV-APP under Full Disk Access, then "
+                             "come back.",
+                             18);
+    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    auto* status =
+        Style::symbolLabel("warning", "Not yet enabled", Style::mono(12), Style::orange, page);
+    fdaStatus_ = status->findChild<QLabel*>("text");
+    status->setObjectName("fdaStatusRow");
+    layout->addWidget(status);
+    auto* settings = button("Open Settings", page);
+    auto* recheck = button("Re-check", page);
+    fdaContinue_ = button("Continue", page);
+    connect(settings, &QPushButton::clicked, &monitor_, &Monitor::openFullDiskAccessSettings);
+    connect(recheck, &QPushButton::clicked, &monitor_, &Monitor::checkFullDiskAccess);
+    connect(fdaContinue_, &QPushButton::clicked, this, [this] {
+        if (monitor_.hasFullDiskAccess()) {
+            showStep(Step::verify);
+        }
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(settings);
+    row->addWidget(recheck);
+    row->addWidget(fdaContinue_);
+    row->addStretch();
+    layout->addLayout(row);
+}
+
+void OnboardingView::buildVerify() {
+    QWidget* page = makePage("We need to determine your device network IDs", {}, 16);
+    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    auto* box = new QFrame(page);
+    box->setObjectName("instructions");
+    box->setStyleSheet("#instructions { background: rgb(31,31,31); border-radius: 8px;"
+                       " border: 1px solid rgba(48,209,88,102); }");
+    auto* boxLayout = new QVBoxLayout(box);
+    boxLayout->setContentsMargins(12, 12, 12, 12);
+    auto* instructions = bodyText(kInstructions, box);
+    instructions->setObjectName("instructionText");
+    instructions->setStyleSheet("background: transparent; border: none;");
+    boxLayout->addWidget(instructions);
+    layout->addWidget(box);
+
+    auto* status = new QVBoxLayout;
+    status->setSpacing(6);
+    waiting_ = new QWidget(page);
+    auto* waitingRow = new QHBoxLayout(waiting_);
+    waitingRow->setContentsMargins(0, 0, 0, 0);
+    waitingRow->addWidget(new Style::Spinner(waiting_));
+    waitingRow->addWidget(
+        Style::text("Waiting for BLE id…", Style::mono(12), Style::white(0.8), waiting_));
+    waitingRow->addStretch();
+    status->addWidget(waiting_);
+    auto* ble =
+        Style::symbolLabel("checkmark-seal", "BLE id: ", Style::mono(12), Style::green, page);
+    ble->setObjectName("bleRow");
+    bleLine_ = ble->findChild<QLabel*>("text");
+    status->addWidget(ble);
+    directLinkLine_ = Style::text({}, Style::mono(12), Style::white(0.6), page);
+    directLinkLine_->setObjectName("directLinkLine");
+    status->addWidget(directLinkLine_);
+    layout->addLayout(status);
+
+    verifyButton_ = button("Skip for now", page);
+    connect(verifyButton_, &QPushButton::clicked, this, [this] {
+        stopCountdown();
+        showStep(Step::demo);
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(verifyButton_);
+    row->addStretch();
+    layout->addLayout(row);
+}
+
+void OnboardingView::buildDemo() {
+    QWidget* page = makePage(
+        "Step 3 — See how it works",
+        "Load the demo to see a populated dashboard and the kinds of exploits used in DDM/MDM "
+        "device theft — rogue DirectLink and AWDL connections, screen-sharing access, and the "
+        "controlling accounts behind them. You can clear it anytime.",
+        18);
+    loadDemo_ = button("Load Demo", page);
+    skipToLive_ = button("Skip to live", page);
+    connect(loadDemo_, &QPushButton::clicked, this, [this] {
+        monitor_.loadDemo();
+        stopCountdown();
+        monitor_.finish();
+    });
+    connect(skipToLive_, &QPushButton::clicked, this, [this] {
+        stopCountdown();
+        monitor_.finish();
+    });
+    auto* row = new QHBoxLayout;
+    row->addWidget(loadDemo_);
+    row->addWidget(skipToLive_);
+    row->addStretch();
+    static_cast<QVBoxLayout*>(page->layout())->addLayout(row);
+}
+
+void OnboardingView::showStep(Step step) {
+    step_ = step;
+    pages_->setCurrentIndex(static_cast<int>(step));
+    updateFda();
+    updateVerify();
+    if (step == Step::verify && !running_ && !bleMac_) {
+        startVerification();
+    }
+    setFocus();
+    emit stepChanged(step);
+}
+
+QPushButton* OnboardingView::defaultButton() const {
+    switch (step_) {
+    case Step::welcome:
+        return begin_;
+    case Step::fda:
+        return fdaContinue_;
+    case Step::verify:
+        return bleMac_ ? verifyButton_ : nullptr;
+    case Step::demo:
+        return loadDemo_;
+    }
+    return nullptr;
+}
+
+QPushButton* OnboardingView::cancelButton() const {
+    return step_ == Step::verify && !bleMac_ ? verifyButton_ : nullptr;
+}
+
+void OnboardingView::keyPressEvent(QKeyEvent* event) {
+    QPushButton* target = nullptr;
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        target = defaultButton();
+    } else if (event->key() == Qt::Key_Escape) {
+        target = cancelButton();
+    }
+    if (!target) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    if (target->isEnabled()) {
+        target->click();
+    }
+}
+
+void OnboardingView::updateFda() {
+    const bool granted = monitor_.hasFullDiskAccess();
+    Style::setSymbolLabel(findChild<QWidget*>("fdaStatusRow"),
+                          granted ? "checkmark-seal" : "warning",
+                          granted ? "Full Disk Access granted" : "Not yet enabled",
+                          granted ? Style::green : Style::orange);
+    fdaContinue_->setEnabled(granted);
+    for (QPushButton* b : {begin_, fdaContinue_, loadDemo_}) {
+        b->setDefault(b == defaultButton());
+    }
+}
+
+void OnboardingView::updateVerify() {
+    waiting_->setVisible(!bleMac_);
+    findChild<QWidget*>("bleRow")->setVisible(bleMac_.has_value());
+    directLinkLine_->setVisible(bleMac_.has_value());
+    if (bleMac_) {
+        Style::setSymbolLabel(findChild<QWidget*>("bleRow"), "checkmark-seal",
+                              "BLE id: " + *bleMac_, Style::green);
+        directLinkLine_->setText(connMac_ ? "DirectLink: " + *connMac_ + "  (" + connState_ + ")"
+                                          : "DirectLink: searching in background…");
+    }
+    verifyButton_->setText(bleMac_ ? "Continue" : "Skip for now");
+    verifyButton_->setAccessibleName(verifyButton_->text());
+    verifyButton_->setDefault(bleMac_.has_value());
+}
+
+void OnboardingView::startVerification() {
+    monitor_.startMonitoring();
+    startEpoch_ = clock_();
+    remaining_ = VERIFY_SECONDS;
+    running_ = true;
+    timer_.start();
+}
+
+void OnboardingView::stopCountdown() {
+    timer_.stop();
+    running_ = false;
+}
+
+void OnboardingView::tick() {
+    --remaining_;
+    if (remaining_ % 10 == 0) {
+        if (bleMac_) {
+            evaluate();
+        } else {
+            learn();
+        }
+    }
+    if (remaining_ <= 0) {
+        endVerification();
+    }
+}
+
+void OnboardingView::endVerification() {
+    stopCountdown();
+    if (!bleMac_) {
+        learn();
+    }
+    evaluate();
+}
+
+void OnboardingView::learn() {
+    QPointer<OnboardingView> self(this);
+    monitor_.learnOwner(startEpoch_, [self](std::optional<QString> ble) {
+        if (!self || !ble || self->bleMac_) {
+            return;
+        }
+        self->bleMac_ = ble;
+        self->updateVerify();
+        emit self->verifyStatusChanged();
+    });
+}
+
+void OnboardingView::evaluate() {
+    QPointer<OnboardingView> self(this);
+    monitor_.evaluateOwner([self](std::optional<QString> conn, QString state) {
+        if (!self) {
+            return;
+        }
+        self->connMac_ = conn;
+        self->connState_ = state;
+        self->updateVerify();
+        emit self->verifyStatusChanged();
+    });
+}
+
+} // namespace corvane::app

@@ -1,0 +1,132 @@
+#include "app/Shell.h"
+
+#include "app/ContentView.h"
+#include "app/Monitor.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <unistd.h>
+
+namespace corvane::app {
+
+namespace {
+
+constexpr const char* kCompromised = "COMPROMISED";
+
+QIcon trayIcon(const QString& verdict) {
+    if (verdict == kCompromised) {
+        return QIcon(":/icons/tray-compromised.svg");
+    }
+    if (verdict == "CLEAN") {
+        return QIcon(":/icons/tray-clean.svg");
+    }
+    return QIcon(":/icons/tray-idle.svg");
+}
+
+} // namespace
+
+Shell::Shell(Monitor& monitor, QObject* parent) : QObject(parent), monitor_(monitor) {
+    lastVerdict_ = monitor_.verdict();
+    const bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    // Without a tray there is no way back to a closed window: closing it quits.
+    QApplication::setQuitOnLastWindowClosed(!trayAvailable);
+    if (trayAvailable) {
+        menu_ = std::make_unique<QMenu>();
+        menu_->setTitle("Corvane Monitor");
+        menu_->addAction("Open Control Panel", this, &Shell::openControlPanel);
+        menu_->addSeparator();
+        menu_->addAction("Quit Corvane Monitor", qApp, &QCoreApplication::quit);
+        tray_ = new QSystemTrayIcon(trayIcon(lastVerdict_), this);
+        tray_->setToolTip(trayToolTip(lastVerdict_));
+        tray_->setContextMenu(menu_.get());
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason why) {
+                    if (why == QSystemTrayIcon::Trigger) {
+                        openControlPanel();
+                    }
+                });
+        tray_->show();
+    }
+    connect(&monitor_, &Monitor::verdictChanged, this, &Shell::verdictChanged);
+}
+
+Shell::~Shell() {
+    delete window_.data();
+}
+
+QString Shell::instanceName() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) {
+        folder = QDir::tempPath();
+    }
+    return folder + QString("/corvane-monitor-%1.sock").arg(getuid());
+}
+
+bool Shell::forwardToRunningInstance() {
+    QLocalSocket socket;
+    socket.connectToServer(instanceName());
+    if (!socket.waitForConnected(1000)) {
+        return false;
+    }
+    socket.write("show\n");
+    socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
+    return true;
+}
+
+bool Shell::listen() {
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    // No instance answered, so a socket left at the name is stale.
+    QLocalServer::removeServer(instanceName());
+    connect(server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* peer = server_->nextPendingConnection()) {
+            connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+            openControlPanel();
+        }
+    });
+    return server_->listen(instanceName());
+}
+
+void Shell::openControlPanel() {
+    if (!window_) {
+        window_ = new ContentView(monitor_);
+        window_->setAttribute(Qt::WA_DeleteOnClose);
+        window_->setWindowIcon(QIcon(":/icons/app.svg"));
+    }
+    window_->show();
+    window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+    window_->raise();
+    window_->activateWindow();
+}
+
+QString Shell::trayToolTip(const QString& verdict) {
+    return "Corvane Monitor — " + (verdict.isEmpty() ? QString("—") : verdict);
+}
+
+void Shell::verdictChanged() {
+    const QString verdict = monitor_.verdict();
+    const bool turnedCompromised =
+        verdict == kCompromised && lastVerdict_ != kCompromised && !monitor_.demoLoaded();
+    lastVerdict_ = verdict;
+    if (tray_) {
+        tray_->setIcon(trayIcon(verdict));
+        tray_->setToolTip(trayToolTip(verdict));
+    }
+    if (turnedCompromised) {
+        ++alertsRaised_;
+        if (tray_) {
+            tray_->showMessage("Corvane Monitor — COMPROMISED",
+                               "Another device or account is connecting to this Mac as its "
+                               "owner. Open the control panel for the evidence.",
+                               QSystemTrayIcon::Critical);
+        }
+    }
+}
+
+} // namespace corvane::app

@@ -1,0 +1,123 @@
+#include "app/Style.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPainter>
+#include <QPalette>
+#include <QStyleFactory>
+
+namespace corvane::app::Style {
+
+QFont font(qreal points, QFont::Weight weight) {
+    QFont f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    f.setPointSizeF(points);
+    f.setWeight(weight);
+    return f;
+}
+
+QFont mono(qreal points, QFont::Weight weight) {
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    f.setPointSizeF(points);
+    f.setWeight(weight);
+    return f;
+}
+
+QColor white(qreal whiteness, qreal opacity) {
+    QColor c = QColor::fromRgbF(whiteness, whiteness, whiteness);
+    c.setAlphaF(opacity);
+    return c;
+}
+
+QLabel* text(const QString& text, const QFont& font, const QColor& color, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, color);
+    label->setPalette(p);
+    return label;
+}
+
+namespace {
+
+QPixmap symbol(const QString& iconName, int size, const QColor& color) {
+    // The icons are single-colour shapes: painted in the text's colour, like a template image.
+    QPixmap shape = QIcon(":/icons/" + iconName + ".svg").pixmap(size, size);
+    QPainter painter(&shape);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(shape.rect(), color);
+    return shape;
+}
+
+} // namespace
+
+QWidget* symbolLabel(const QString& iconName, const QString& caption, const QFont& font,
+                     const QColor& color, QWidget* parent) {
+    auto* row = new QWidget(parent);
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(5);
+    auto* icon = new QLabel(row);
+    icon->setObjectName("icon");
+    layout->addWidget(icon);
+    auto* label = text(caption, font, color, row);
+    label->setObjectName("text");
+    layout->addWidget(label);
+    row->setAccessibleName(caption);
+    setSymbolLabel(row, iconName, caption, color);
+    return row;
+}
+
+void setSymbolLabel(QWidget* row, const QString& iconName, const QString& caption,
+                    const QColor& color) {
+    auto* icon = row->findChild<QLabel*>("icon");
+    auto* label = row->findChild<QLabel*>("text");
+    const int size = QFontMetrics(label->font()).height();
+    icon->setPixmap(symbol(iconName, size, color));
+    label->setText(caption);
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, color);
+    label->setPalette(p);
+    row->setAccessibleName(caption);
+}
+
+void apply(QApplication& app) {
+    app.setStyle(QStyleFactory::create("Fusion"));
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(28, 28, 30));
+    p.setColor(QPalette::WindowText, QColor(235, 235, 240));
+    p.setColor(QPalette::Base, QColor(18, 18, 20));
+    p.setColor(QPalette::AlternateBase, QColor(36, 36, 38));
+    p.setColor(QPalette::Text, QColor(235, 235, 240));
+    p.setColor(QPalette::Button, QColor(58, 58, 62));
+    p.setColor(QPalette::ButtonText, QColor(240, 240, 245));
+    p.setColor(QPalette::Highlight, blue);
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, QColor(44, 44, 46));
+    p.setColor(QPalette::ToolTipText, Qt::white);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(120, 120, 125));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 125));
+    p.setColor(QPalette::Disabled, QPalette::Button, QColor(44, 44, 47));
+    app.setPalette(p);
+}
+
+Spinner::Spinner(QWidget* parent) : QWidget(parent) {
+    setFixedSize(sizeHint());
+    startTimer(80);
+}
+
+void Spinner::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(white(0.8), 2, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(rect().adjusted(2, 2, -2, -2), -angle_ * 16, 270 * 16);
+}
+
+void Spinner::timerEvent(QTimerEvent*) {
+    angle_ = (angle_ + 30) % 360;
+    update();
+}
+
+} // namespace corvane::app::Style

@@ -1,0 +1,200 @@
+#include "app/WebRadarView.h"
+
+#include "app/Dialogs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QTimer>
+#include <QWebChannel>
+#include <QWebEngineNewWindowRequest>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+
+namespace corvane::app {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isWebLink(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    return scheme == "http" || scheme == "https";
+}
+
+/// The page's side of the bridge. The web channel's client library stays inside the
+/// closure, so the page sees only window.webkit.messageHandlers.cv.postMessage, as it would
+/// in WebKit. The body is copied when posted, as WebKit does, and what is posted before the
+/// channel has connected waits in order.
+constexpr const char* kShimBody = R"JS(
+  if (window.webkit && window.webkit.messageHandlers) { return; }
+  var pending = [];
+  var relay = null;
+  var cv = Object.freeze({
+    postMessage: function (body) {
+      var copy;
+      try { copy = JSON.parse(JSON.stringify(body === undefined ? null : body)); }
+      catch (e) { return; }
+      if (relay) { relay.postMessage(copy); } else { pending.push(copy); }
+    }
+  });
+  Object.defineProperty(window, 'webkit', {
+    value: Object.freeze({ messageHandlers: Object.freeze({ cv: cv }) })
+  });
+  function connect() {
+    if (typeof qt === 'undefined' || !qt.webChannelTransport) {
+      setTimeout(connect, 5);
+      return;
+    }
+    new QWebChannel(qt.webChannelTransport, function (channel) {
+      relay = channel.objects.cv;
+      pending.splice(0).forEach(function (body) { relay.postMessage(body); });
+    });
+  }
+  connect();
+)JS";
+
+} // namespace
+
+void DashboardBridge::postMessage(const QJsonValue& body) {
+    if (!body.isObject()) {
+        return;
+    }
+    const QJsonObject message = body.toObject();
+    const QJsonValue action = message.value("action");
+    if (!action.isString()) {
+        return;
+    }
+    // Handled on a later turn of the event loop, never inside the delivery itself.
+    if (action.toString() == "report") {
+        const QJsonValue day = message.value("day");
+        std::optional<QString> dayText;
+        if (day.isString()) {
+            dayText = day.toString();
+        }
+        QTimer::singleShot(0, this, [this, dayText] {
+            if (onReport) {
+                onReport(dayText);
+            }
+        });
+    } else if (action.toString() == "uninstall") {
+        QTimer::singleShot(0, this, [this] {
+            if (onUninstall) {
+                onUninstall();
+            }
+        });
+    }
+}
+
+DashboardInterceptor::DashboardInterceptor(fs::path dataFolder, QObject* parent)
+    : QWebEngineUrlRequestInterceptor(parent) {
+    const QString folder = QString::fromStdString(dataFolder.string());
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    root_ = canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
+}
+
+bool DashboardInterceptor::allows(const QUrl& url) const {
+    const QString scheme = url.scheme().toLower();
+    if (scheme == "data" || scheme == "blob" || scheme == "about") {
+        return true;
+    }
+    if (scheme != "file" || !url.host().isEmpty()) {
+        return false;
+    }
+    // Symbolic links count where they lead, so a link inside the folder opens nothing outside.
+    const QFileInfo file(url.toLocalFile());
+    const QString canonical = file.canonicalFilePath();
+    const QString path = canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
+    return path == root_ || path.startsWith(root_ + '/');
+}
+
+void DashboardInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info) {
+    if (!allows(info.requestUrl())) {
+        info.block(true);
+    }
+}
+
+DashboardPage::DashboardPage(QWebEngineProfile* profile, QObject* parent)
+    : QWebEnginePage(profile, parent) {
+    connect(this, &QWebEnginePage::newWindowRequested, this,
+            [](QWebEngineNewWindowRequest& request) {
+                // target=_blank: the default browser for a web link the user clicked; no
+                // second window of the dashboard either way.
+                if (request.isUserInitiated() && isWebLink(request.requestedUrl())) {
+                    Dialogs::openUrl(request.requestedUrl());
+                }
+            });
+}
+
+bool DashboardPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool) {
+    if (type == NavigationTypeLinkClicked && isWebLink(url)) {
+        Dialogs::openUrl(url);
+        return false;
+    }
+    return true;
+}
+
+QString WebRadarView::shimSource() {
+    QFile client(":/qtwebchannel/qwebchannel.js");
+    const QString library =
+        client.open(QIODevice::ReadOnly) ? QString::fromUtf8(client.readAll()) : QString();
+    return "(function () {\n'use strict';\n" + library + kShimBody + "})();\n";
+}
+
+WebRadarView::WebRadarView(fs::path dataFolder, QWidget* parent)
+    : QWebEngineView(parent), dataFolder_(std::move(dataFolder)),
+      // Off the record: nothing of the page outlives the view on disk.
+      profile_(new QWebEngineProfile(this)), page_(new DashboardPage(profile_, this)),
+      bridge_(new DashboardBridge(this)), channel_(new QWebChannel(this)) {
+    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
+    profile_->setUrlRequestInterceptor(new DashboardInterceptor(dataFolder_, profile_));
+
+    QWebEngineSettings* settings = page_->settings();
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, true);
+    settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, false);
+
+    QWebEngineScript shim;
+    shim.setName("cv-bridge");
+    shim.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    shim.setWorldId(QWebEngineScript::MainWorld);
+    shim.setRunsOnSubFrames(false);
+    shim.setSourceCode(shimSource());
+    page_->scripts().insert(shim);
+
+    channel_->registerObject("cv", bridge_);
+    page_->setWebChannel(channel_, QWebEngineScript::MainWorld);
+    page_->setBackgroundColor(Qt::black);
+    setPage(page_);
+    setContextMenuPolicy(Qt::NoContextMenu);
+    // The first setReloadToken loads the page.
+}
+
+WebRadarView::~WebRadarView() {
+    // The page must go before the profile it was made with.
+    setPage(nullptr);
+    delete page_;
+}
+
+void WebRadarView::setReloadToken(qint64 token) {
+    if (token == lastToken_) {
+        return;
+    }
+    lastToken_ = token;
+    loadPage();
+}
+
+void WebRadarView::loadPage() {
+    const fs::path pagePath = dataFolder_ / "radar.html";
+    std::error_code ec;
+    if (!fs::is_regular_file(pagePath, ec)) {
+        return;
+    }
+    ++loadCount_;
+    page_->load(QUrl::fromLocalFile(QString::fromStdString(pagePath.string())));
+}
+
+} // namespace corvane::app
