@@ -70,11 +70,11 @@ function fullViewLog() {
   return rows(VIEW_LINES, (i) => golden[i % golden.length].replace(/^\S+ \S+/, time(VIEW_LINES - i))).join('\n');
 }
 
-// CPU seconds used so far by all of chromium's processes. On a shared machine the wall time
-// grows with the load; the CPU time a load costs hardly does.
+// CPU seconds used so far by chromium's renderer processes, where the page's own work runs.
+// On a shared machine the wall time grows with the load; the CPU time a load costs hardly does.
 async function cpuSeconds(session) {
   const { processInfo } = await session.send('SystemInfo.getProcessInfo');
-  return processInfo.reduce((sum, p) => sum + p.cpuTime, 0);
+  return processInfo.filter((p) => p.type === 'renderer').reduce((sum, p) => sum + p.cpuTime, 0);
 }
 
 function summary(values) {
@@ -120,7 +120,7 @@ async function measure(browser, session, dir, page, mark) {
     const report = (label, bytes, r) => {
       console.log(`${label.padEnd(52)} ${(bytes / 1024).toFixed(0).padStart(6)} KiB`);
       console.log(`    wall time, load to drawn            ${figures(r.wall)}`);
-      console.log(`    chromium CPU time, all processes    ${figures(r.cpu)}`);
+      console.log(`    renderer CPU time                   ${figures(r.cpu)}`);
     };
     // The floor: a page that draws nothing, loaded and timed the same way.
     h.writeFiles(dir, { 'floor.html': '<!DOCTYPE html><title>floor</title><script src="floor.js"></script>',
