@@ -80,3 +80,17 @@ test('a missing view log says that it comes with the first analysis', async () =
   assert.deepEqual(problems, []);
   await page.close();
 });
+
+test('the pages load nothing but the assets the app copies beside them', () => {
+  const fs = require('node:fs');
+  const path = require('node:path');
+  const referenced = new Set();
+  for (const page of ['radar.html', 'raw_log.html']) {
+    const html = fs.readFileSync(path.join(h.RESOURCES, page), 'utf8');
+    for (const m of html.matchAll(/\b(?:src|href)="([^"#]+)"/g)) referenced.add(m[1]);
+    assert.match(html, /http-equiv="Content-Security-Policy"[^>]*default-src 'none'; script-src 'self'/);
+    assert.doesNotMatch(html, /<script>|\son[a-z]+=/i, page + ': no inline script or handler');
+  }
+  for (const file of referenced) assert.ok(h.PAGE_ASSETS.includes(file), file + ' is not among the copied assets');
+  for (const file of h.PAGE_ASSETS) assert.ok(fs.existsSync(path.join(h.RESOURCES, file)), file);
+});
