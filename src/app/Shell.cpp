@@ -20,12 +20,12 @@ constexpr const char* kCompromised = "COMPROMISED";
 
 QIcon trayIcon(const QString& verdict) {
     if (verdict == kCompromised) {
-        return QIcon(":/icons/tray-compromised.svg");
+        return QIcon(":/icons/tray-compromised.svg"); // in colour, to stand out
     }
-    if (verdict == "CLEAN") {
-        return QIcon(":/icons/tray-clean.svg");
-    }
-    return QIcon(":/icons/tray-idle.svg");
+    // A template image in the macOS menu bar: drawn in the bar's own colour.
+    QIcon icon(verdict == "CLEAN" ? ":/icons/tray-clean.svg" : ":/icons/tray-idle.svg");
+    icon.setIsMask(true);
+    return icon;
 }
 
 } // namespace

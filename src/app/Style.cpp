@@ -65,6 +65,7 @@ QWidget* symbolLabel(const QString& iconName, const QString& caption, const QFon
     auto* label = text(caption, font, color, row);
     label->setObjectName("text");
     layout->addWidget(label);
+    layout->addStretch();
     row->setAccessibleName(caption);
     setSymbolLabel(row, iconName, caption, color);
     return row;
@@ -101,6 +102,17 @@ void apply(QApplication& app) {
     p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 125));
     p.setColor(QPalette::Disabled, QPalette::Button, QColor(44, 44, 47));
     app.setPalette(p);
+    app.setStyleSheet(
+        "QPushButton { color: rgb(240,240,245); background: rgb(58,58,62);"
+        " border: 1px solid rgb(78,78,84); border-radius: 6px; padding: 4px 12px;"
+        " font-size: 13px; min-height: 16px; }"
+        "QPushButton:hover { background: rgb(72,72,78); }"
+        "QPushButton:pressed { background: rgb(44,44,48); }"
+        "QPushButton:default { background: rgb(10,132,255); border-color: rgb(10,132,255); }"
+        "QPushButton:default:hover { background: rgb(40,150,255); }"
+        "QPushButton:disabled { color: rgb(120,120,125); background: rgb(40,40,43);"
+        " border-color: rgb(52,52,56); }"
+        "QPushButton:focus { outline: none; }");
 }
 
 Spinner::Spinner(QWidget* parent) : QWidget(parent) {
