@@ -358,6 +358,20 @@ class AppTest : public QObject {
         second.show();
         QVERIFY(!second.findChild<QWidget*>("vaultSealed")->isVisible());
         waitForToken(monitor, 5); // +1 appearing, +1 the onboarded start's pass
+
+        // Re-run Setup takes away the learned phone only; monitoring goes on.
+        QTRY_VERIFY(monitor.isRunning());
+        std::ofstream(monitor.dataFolder() / "sift/baseline.json") << "{}";
+        for (auto* b : second.findChildren<QPushButton*>()) {
+            if (b->text() == "Re-run Setup") {
+                b->click();
+            }
+        }
+        QVERIFY(second.onboarding());
+        QCOMPARE(second.onboarding()->step(), OnboardingView::Step::welcome);
+        QTRY_VERIFY(!fs::exists(monitor.dataFolder() / "sift/baseline.json"));
+        QVERIFY(fs::exists(monitor.dataFolder() / "sift/summary.json"));
+        QVERIFY(monitor.isRunning() && monitor.timerActive());
         monitor.shutdown();
     }
 
