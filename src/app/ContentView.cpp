@@ -269,13 +269,17 @@ void ContentView::resizeEvent(QResizeEvent* event) {
     }
 }
 
+void ContentView::showExportProblem(evidence::ExportResult result) {
+    const std::string_view message = evidence::exportMessage(result);
+    monitor_.setLastError(
+        QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+}
+
 void ContentView::exportEvidence() {
     const fs::path folder = monitor_.dataFolder();
     std::error_code ec;
     if (!fs::exists(folder / Capture::logFileName, ec)) {
-        monitor_.setLastError(QString::fromUtf8(
-            evidence::exportMessage(evidence::ExportResult::NoLog).data(),
-            static_cast<qsizetype>(evidence::exportMessage(evidence::ExportResult::NoLog).size())));
+        showExportProblem(evidence::ExportResult::NoLog);
         return;
     }
     const QString proposed = QString::fromStdString(
@@ -290,9 +294,7 @@ void ContentView::exportEvidence() {
     }
     const auto result = evidence::exportEvidence(folder, chosen.toStdString());
     if (result != evidence::ExportResult::Exported) {
-        const auto message = evidence::exportMessage(result);
-        monitor_.setLastError(
-            QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+        showExportProblem(result);
         return;
     }
     // Show where the archive went: the folder holding it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/OnboardingView.h"
+#include "evidence/Export.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -44,6 +45,7 @@ class ContentView : public QWidget {
     QWidget* buildStatusBar();
     QWidget* buildFdaRow();
     void refresh();
+    void showExportProblem(evidence::ExportResult result);
     void updateOnboarding();
 
     Monitor& monitor_;

@@ -9,7 +9,7 @@
 #include "util/LocalTime.h"
 #include "vault/Vault.h"
 
-#include <QDesktopServices>
+#include <QCoreApplication>
 #include <QPointer>
 #include <QProcess>
 #include <QSettings>
@@ -29,6 +29,12 @@ constexpr const char* kPageFiles[] = {"radar.html",   "raw_log.html", "dashboard
 
 QString toQString(const fs::path& path) {
     return QString::fromStdString(path.string());
+}
+
+/// Runs `task` on the GUI thread from any thread. Work that may outlive the monitor goes
+/// through the application object and checks a QPointer there, never on its own thread.
+void onGuiThread(std::function<void()> task) {
+    QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
 }
 
 } // namespace
@@ -224,16 +230,12 @@ void Monitor::openReport(const std::optional<QString>& day) {
     if (day) {
         dayText = day->toStdString();
     }
-    QPointer<Monitor> self(this);
-    QThreadPool::globalInstance()->start([self, places = places_, dayText] {
+    QThreadPool::globalInstance()->start([places = places_, dayText] {
         const auto report = evidence::makeReport(places.dataFolder, dayText, places.vaultFolder,
                                                  static_cast<int64_t>(util::nowEpoch()));
-        if (!report || !self) {
-            return;
+        if (report) {
+            onGuiThread([url = QUrl::fromLocalFile(toQString(*report))] { Dialogs::openUrl(url); });
         }
-        QMetaObject::invokeMethod(
-            self, [url = QUrl::fromLocalFile(toQString(*report))] { Dialogs::openUrl(url); },
-            Qt::QueuedConnection);
     });
 }
 
@@ -248,14 +250,13 @@ void Monitor::installVault() {
     std::thread([self, installer, vaultFolder = places_.vaultFolder] {
         vault::installVault(installer);
         const bool installed = vault::vaultInstalled(vaultFolder);
-        QMetaObject::invokeMethod(
-            self,
-            [self, installed] {
+        onGuiThread([self, installed] {
+            if (self) {
                 self->vaultBusy_ = false;
                 emit self->vaultBusyChanged();
                 self->setVaultActive(installed);
-            },
-            Qt::QueuedConnection);
+            }
+        });
     }).detach();
 }
 
