@@ -540,6 +540,18 @@ class AppTest : public QObject {
         QTRY_COMPARE(desktop_.opened.size(), 1);
         QCOMPARE(desktop_.opened[0], QUrl("https://example.invalid/help"));
         QCOMPARE(web.url(), page);
+        // target=_blank, clicked with the mouse: the default browser, no second window.
+        const QRect box = [&] {
+            const QVariantList r = run("(function () { var b = document.getElementById('blank')"
+                                       ".getBoundingClientRect(); return [b.left, b.top, b.width,"
+                                       " b.height]; })()")
+                                       .toList();
+            return QRect(r[0].toInt(), r[1].toInt(), r[2].toInt(), r[3].toInt());
+        }();
+        QTest::mouseClick(web.focusProxy(), Qt::LeftButton, {}, box.center());
+        QTRY_COMPARE(desktop_.opened.size(), 2);
+        QCOMPARE(desktop_.opened[1], QUrl("https://example.invalid/new"));
+        QCOMPARE(web.url(), page);
         run("document.getElementById('local').click()");
         QTRY_VERIFY(web.url().toString().endsWith("raw_log.html"));
 
