@@ -100,10 +100,17 @@ json rogueRows(const std::vector<std::string>& macs, const State& state, bool di
         });
 }
 
-json culpritRows(const State& state) {
+/// Culprits other than the owner's own accounts: the owner's devices authenticate as the
+/// owner too, and must not be listed as accounts controlling the Mac.
+json culpritRows(const State& state, const std::set<std::string>& ownAccounts) {
+    std::map<std::string, Cul> foreign;
+    for (const auto& [id, cul] : state.cul) {
+        if (ownAccounts.count(id) == 0) {
+            foreign.emplace(id, cul);
+        }
+    }
     return newestFirst(
-        state.cul, SIZE_MAX,
-        [](const auto& entry) { return static_cast<double>(entry.second.occ); },
+        foreign, SIZE_MAX, [](const auto& entry) { return static_cast<double>(entry.second.occ); },
         [](const auto& entry) {
             const Cul& cul = entry.second;
             return json{{"ids", entry.first},
@@ -155,8 +162,62 @@ std::string rangeText(const State& state) {
     return kDash;
 }
 
-bool intersects(const std::set<std::string>& a, const std::set<std::string>& b) {
-    return std::any_of(a.begin(), a.end(), [&b](const auto& mac) { return b.count(mac) > 0; });
+using TailMap = std::map<std::string, std::set<std::string>>;
+
+/// The tail with the most MACs among `linked`; ties go to the larger MAC set, then to the
+/// first tail in order. None when no tail has one of them.
+const std::string* mostShared(const TailMap& tailMap, const std::set<std::string>& linked) {
+    const std::string* best = nullptr;
+    std::pair<size_t, size_t> bestScore{0, 0};
+    for (const auto& [tail, macs] : tailMap) {
+        const auto shared =
+            static_cast<size_t>(std::count_if(macs.begin(), macs.end(), [&linked](const auto& mac) {
+                return linked.count(mac) > 0;
+            }));
+        const std::pair score{shared, macs.size()};
+        if (shared > 0 && score > bestScore) {
+            best = &tail;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+/// Seconds during which any of `macs` was around: the union of their first-to-last spans.
+double timeSeen(const std::set<std::string>& macs, const State& state) {
+    std::vector<std::pair<double, double>> spans;
+    spans.reserve(macs.size());
+    for (const auto& mac : macs) {
+        const Peer& peer = state.dPeer.at(mac);
+        // A sighting with an undated line starts at 0; it says nothing about how long.
+        spans.emplace_back(peer.first > 0 ? peer.first : peer.last, peer.last);
+    }
+    std::sort(spans.begin(), spans.end());
+    double total = 0;
+    double covered = -std::numeric_limits<double>::infinity();
+    for (const auto& [first, last] : spans) {
+        if (last > covered) {
+            total += last - std::max(first, covered);
+            covered = last;
+        }
+    }
+    return total;
+}
+
+/// With no evidence of whose it is, the device seen over the longest time is taken for the
+/// owner's: its phone keeps near the Mac, and changing addresses quickly does not make a
+/// device stay longer. Ties go to the larger MAC set, then to the first tail in order.
+std::string longestSeen(const TailMap& tailMap, const State& state) {
+    const std::string* best = nullptr;
+    std::pair<double, size_t> bestScore{-1, 0};
+    for (const auto& [tail, macs] : tailMap) {
+        const std::pair score{timeSeen(macs, state), macs.size()};
+        if (score > bestScore) {
+            best = &tail;
+            bestScore = score;
+        }
+    }
+    return *best;
 }
 
 /// Replaces a file unless it already holds exactly these bytes (an idle pass then costs no
@@ -193,34 +254,32 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
     Dashboard out;
 
     // Which device sits behind each DirectLink MAC, by its most frequent tail.
-    std::map<std::string, std::set<std::string>> tailMap;
+    TailMap tailMap;
     for (const auto& [mac, peer] : state.dPeer) {
         if (const auto* tail = dominantKey(state.macTail, mac)) {
             tailMap[*tail].insert(mac);
         }
     }
 
-    // The owner's device: the recorded tail while it is still seen, else the tail behind
-    // the most MACs, recorded when it shares a MAC with the owner's connection addresses.
+    // The owner's device: the recorded tail while it is still seen; else the tail that
+    // shares the most addresses with the owner's connection addresses (token evidence, so it
+    // is recorded); else, only inferred, the tail seen over the longest time.
+    const char* connState = "searching";
     if (owner.deviceTail && tailMap.count(*owner.deviceTail) > 0) {
         out.ownerTail = owner.deviceTail;
+        connState = "confirmed";
+    } else if (const auto* linked = mostShared(tailMap, owner.connMacs)) {
+        out.ownerTail = out.adoptTail = *linked;
+        connState = "confirmed";
     } else if (!tailMap.empty()) {
-        auto best = tailMap.begin();
-        for (auto it = tailMap.begin(); it != tailMap.end(); ++it) {
-            if (it->second.size() > best->second.size()) {
-                best = it;
-            }
-        }
-        out.ownerTail = best->first;
-        if (!owner.connMacs.empty() && intersects(best->second, owner.connMacs)) {
-            out.adoptTail = best->first;
-        }
+        out.ownerTail = longestSeen(tailMap, state);
+        connState = "inferred";
     }
     const auto& ownerTail = out.ownerTail;
 
-    // Own and foreign DirectLink MACs; the latest own MAC is the phone's current address.
+    // The phone's DirectLink MACs; the latest one is its current address. Their dominant
+    // account is the owner's.
     std::vector<std::string> ownMacs;
-    std::vector<std::string> foreignDirect;
     const std::string* latestOwn = nullptr;
     double latestLast = -std::numeric_limits<double>::infinity();
     std::map<std::string, int64_t> ownIds;
@@ -237,29 +296,49 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
                     ownIds[id] += count;
                 }
             }
-        } else {
-            foreignDirect.push_back(mac);
         }
     }
     std::set<std::string> ownAccounts;
     if (const auto* id = dominantKey(ownIds)) {
         ownAccounts.insert(*id);
     }
+    // Any other MAC is foreign unless it mostly speaks for one of the owner's accounts: the
+    // owner's own iPad or Mac, or the phone over AWDL.
+    const auto ownAccount = [&ownAccounts](const std::string* id) {
+        return id != nullptr && ownAccounts.count(*id) > 0;
+    };
+    std::vector<std::string> foreignDirect;
+    std::set<std::string> foreignTails;
+    for (const auto& [mac, peer] : state.dPeer) {
+        const auto* tail = dominantKey(state.macTail, mac);
+        const bool phone = ownerTail && tail != nullptr && *tail == *ownerTail;
+        if (!phone && !ownAccount(dominantKey(state.dAdsid, mac))) {
+            foreignDirect.push_back(mac);
+            if (tail != nullptr) {
+                foreignTails.insert(*tail);
+            }
+        }
+    }
 
-    std::vector<std::string> awdlIdMacs; // AWDL peers that carried an account id
+    std::vector<std::string> awdlIdMacs; // AWDL peers that carried a foreign account id
     for (const auto& [mac, peer] : state.aPeer) {
-        if (dominantKey(state.aAdsid, mac) != nullptr) {
+        const auto* id = dominantKey(state.aAdsid, mac);
+        if (id != nullptr && !ownAccount(id)) {
             awdlIdMacs.push_back(mac);
         }
     }
+    const json culprits = culpritRows(state, ownAccounts);
 
     const std::string tailText = orDash(ownerTail);
     const bool pending = !ownerTail;
     const auto directTotal = pending ? 0 : static_cast<int64_t>(foreignDirect.size());
     const auto awdlTotal = pending ? 0 : static_cast<int64_t>(awdlIdMacs.size());
-    const char* verdict = pending                              ? "PENDING"
-                          : directTotal != 0 || awdlTotal != 0 ? "COMPROMISED"
-                                                               : "CLEAN";
+    // A foreign account authenticating as the owner is an intrusion of its own, but only
+    // the owner's accounts tell a foreign one from the owner's.
+    const bool foreignCulprits = !ownAccounts.empty() && !culprits.empty();
+    const char* verdict = pending                                                 ? "PENDING"
+                          : directTotal != 0 || awdlTotal != 0 || foreignCulprits ? "COMPROMISED"
+                                                                                  : "CLEAN";
 
     json yourDevice = {
         {"model", "Your phone"},
@@ -268,7 +347,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"ble_mac", owner.bleMac.value_or("")},
         {"conn_mac", latestOwn != nullptr ? json::array({*latestOwn}) : json::array()},
         {"conn_count", static_cast<int64_t>(ownMacs.size())},
-        {"conn_state", pending ? "searching" : "confirmed"},
+        {"conn_state", connState},
         {"registered", !pending}};
 
     const json empty = json::array();
@@ -282,7 +361,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"rogue_directlink_total", directTotal},
         {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false)},
         {"rogue_awdl_total", awdlTotal},
-        {"culprits", pending ? empty : culpritRows(state)},
+        {"culprits", pending ? empty : culprits},
         {"access_events", accessRows(state)},
         {"access_events_total", static_cast<int64_t>(state.access.size())},
         {"provision_pairs", pending ? empty : pairRows(state)},
@@ -316,9 +395,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         foreignAccounts = static_cast<int64_t>(accounts.size());
     }
     const auto ownTailMacs = ownerTail ? tailMap.find(*ownerTail) : tailMap.end();
-    const auto foreignTails =
-        static_cast<int64_t>(tailMap.size()) - (ownTailMacs != tailMap.end() ? 1 : 0);
-    const bool foreignSeen = !foreignDirect.empty() || !awdlIdMacs.empty();
+    const bool foreignSeen = !foreignDirect.empty() || !awdlIdMacs.empty() || foreignCulprits;
 
     out.summary = {
         {"generated", util::formatIsoUtc(static_cast<int64_t>(std::floor(now)))},
@@ -332,7 +409,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
          ownTailMacs != tailMap.end() ? static_cast<int64_t>(ownTailMacs->second.size()) : 0},
         {"foreign_directlink_macs", foreignDirectOnly},
         {"foreign_awdl_macs", static_cast<int64_t>(awdlIdMacs.size())},
-        {"foreign_device_ids", foreignTails},
+        {"foreign_device_ids", static_cast<int64_t>(foreignTails.size())},
         {"foreign_accounts", foreignAccounts},
         {"days", 1},
     };
