@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 #include <utility>
 
 namespace corvane::Baseline {
@@ -61,6 +62,7 @@ struct Stored {
     std::vector<std::string> connMacs;
     std::string state = "searching";
     std::optional<std::string> bleMac;
+    std::set<std::string> bleTokens; // "my_ble_tokens"
 };
 
 Stored loadStored(const std::filesystem::path& dataFolder) {
@@ -75,6 +77,9 @@ Stored loadStored(const std::filesystem::path& dataFolder) {
     stored.state = util::stringAt(*object, "my_conn_state").value_or(stored.state);
     if (const auto ble = util::stringArrayAt(*object, "my_ble_mac"); ble && !ble->empty()) {
         stored.bleMac = ble->front();
+    }
+    if (const auto toks = util::stringArrayAt(*object, "my_ble_tokens")) {
+        stored.bleTokens.insert(toks->begin(), toks->end());
     }
     return stored;
 }
@@ -94,14 +99,51 @@ std::optional<std::string> firstOf(const std::vector<std::string>& list) {
     return list.empty() ? std::nullopt : std::optional(list.front());
 }
 
+/// What an evaluation keeps beside the five keys of `save`.
+struct Learnt {
+    const std::vector<std::string>* nearby = nullptr; // "conn_nearby"
+    const std::set<std::string>* bleTokens = nullptr; // "my_ble_tokens"
+};
+
+/// The five keys of `save`, and the learnt ones that are given; every other key is kept.
+void saveKeys(const std::filesystem::path& dataFolder, const std::string& mode,
+              const std::string& bleMac, const std::vector<std::string>& connMacs,
+              const std::string& state, const std::vector<std::string>& candidates,
+              const Learnt& learnt) {
+    updateFile(
+        dataFolder,
+        [&](nlohmann::ordered_json& object) {
+            object["mode"] = mode;
+            object["my_ble_mac"] = std::vector<std::string>{bleMac};
+            object["my_conn_mac"] = connMacs;
+            object["my_conn_state"] = state;
+            object["conn_candidates"] = candidates;
+            if (learnt.nearby != nullptr) {
+                object["conn_nearby"] = *learnt.nearby;
+            }
+            if (learnt.bleTokens != nullptr && !learnt.bleTokens->empty()) {
+                object["my_ble_tokens"] = *learnt.bleTokens;
+            }
+            return true;
+        },
+        false);
+}
+
 } // namespace
 
 std::filesystem::path baselinePath(const std::filesystem::path& dataFolder) {
     return dataFolder / "sift" / "baseline.json";
 }
 
+namespace {
+
+/// Whether a cluster, given its addresses and tokens, may be the owner's phone.
+using ClusterFilter =
+    std::function<bool(const std::set<std::string>& macs, const std::set<std::string>& toks)>;
+
+/// `ownerBLE` among the clusters that `eligible` accepts (all when it is empty).
 std::pair<std::optional<std::string>, std::set<std::string>>
-ownerBLE(const std::vector<Row>& rows) {
+pickOwner(const std::vector<Row>& rows, const ClusterFilter& eligible) {
     // Each address gets an index in the order of its first row.
     std::map<std::string_view, size_t> index;
     std::vector<size_t> rowIndex;
@@ -145,11 +187,22 @@ ownerBLE(const std::vector<Row>& rows) {
         }
     }
 
+    std::map<size_t, std::pair<std::set<std::string>, std::set<std::string>>> identities;
+    if (eligible) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            auto& [macs, toks] = identities[uf.find(rowIndex[i])];
+            macs.insert(rows[i].mac);
+            toks.insert(rows[i].toks.begin(), rows[i].toks.end());
+        }
+    }
     const C* picked = nullptr;
     size_t pickedRoot = 0;
     for (const size_t root : visitOrder) {
         const C& c = clusters.at(root);
         if (!c.latest) {
+            continue;
+        }
+        if (eligible && !eligible(identities[root].first, identities[root].second)) {
             continue;
         }
         if (!picked ||
@@ -168,6 +221,13 @@ ownerBLE(const std::vector<Row>& rows) {
         }
     }
     return {picked->latest->second, std::move(members)};
+}
+
+} // namespace
+
+std::pair<std::optional<std::string>, std::set<std::string>>
+ownerBLE(const std::vector<Row>& rows) {
+    return pickOwner(rows, {});
 }
 
 void updateFile(const std::filesystem::path& dataFolder,
@@ -196,17 +256,7 @@ void updateFile(const std::filesystem::path& dataFolder,
 void save(const std::filesystem::path& dataFolder, const std::string& mode,
           const std::string& bleMac, const std::vector<std::string>& connMacs,
           const std::string& state, const std::vector<std::string>& candidates) {
-    updateFile(
-        dataFolder,
-        [&](nlohmann::ordered_json& object) {
-            object["mode"] = mode;
-            object["my_ble_mac"] = std::vector<std::string>{bleMac};
-            object["my_conn_mac"] = connMacs;
-            object["my_conn_state"] = state;
-            object["conn_candidates"] = candidates;
-            return true;
-        },
-        false);
+    saveKeys(dataFolder, mode, bleMac, connMacs, state, candidates, {});
 }
 
 bool exists(const std::filesystem::path& dataFolder) {
@@ -221,7 +271,19 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
     }
     const Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
-    auto [foundMac, foundMembers] = ownerBLE(recent);
+    // The phone is the cluster holding its last address or one of its tokens. Whichever
+    // device is around most is not: a neighbour's phone present a minute longer, or a
+    // stranger's while the owner is away, would otherwise be taken for it. Only a file that
+    // knows neither in the window (no tokens learnt yet) falls back on the best cluster.
+    const ClusterFilter isPhone = [&stored](const std::set<std::string>& macs,
+                                            const std::set<std::string>& toks) {
+        return (stored.bleMac && macs.count(*stored.bleMac) > 0) ||
+               sharesToken(toks, stored.bleTokens);
+    };
+    auto [foundMac, foundMembers] = pickOwner(recent, isPhone);
+    if (!foundMac && stored.bleTokens.empty()) {
+        std::tie(foundMac, foundMembers) = pickOwner(recent, {});
+    }
 
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
     if (!bleMac) {
@@ -243,22 +305,27 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
     }
     std::sort(ownerTimes.begin(), ownerTimes.end());
 
-    // Other addresses on DirectLink lines, in the order of their first row.
-    std::vector<std::pair<std::string, std::vector<const Row*>>> others;
-    std::map<std::string_view, size_t> otherIndex;
+    // Addresses on DirectLink lines, in the order of their first row; the phone's own
+    // connections are among them, so its cluster members are not left out.
+    std::vector<std::pair<std::string, std::vector<const Row*>>> directs;
+    std::map<std::string_view, size_t> directIndex;
     for (const Row& row : recent) {
-        if (row.tt != "0x10" || members.count(row.mac) > 0) {
+        if (row.tt != "0x10") {
             continue;
         }
-        const auto [it, fresh] = otherIndex.try_emplace(row.mac, others.size());
+        const auto [it, fresh] = directIndex.try_emplace(row.mac, directs.size());
         if (fresh) {
-            others.emplace_back(row.mac, std::vector<const Row*>{});
+            directs.emplace_back(row.mac, std::vector<const Row*>{});
         }
-        others[it->second].second.push_back(&row);
+        directs[it->second].second.push_back(&row);
     }
 
+    // Only a token of the phone makes an address the owner's. Being near the phone proves
+    // nothing (a laptop on the next desk is near it all day), so addresses seen only close to
+    // it in time are recorded apart and never taken for the owner's.
     std::vector<std::string> newList;
-    for (const auto& [mac, macRows] : others) {
+    std::vector<std::string> nearby;
+    for (const auto& [mac, macRows] : directs) {
         const bool sharedToken =
             !ownerToks.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
                 return sharesToken(r->toks, ownerToks);
@@ -266,10 +333,13 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
         const auto nearOwner = std::count_if(macRows.begin(), macRows.end(), [&](const Row* r) {
             return nearAny(r->epoch, ownerTimes);
         });
-        if (sharedToken || nearOwner >= 2) {
+        if (sharedToken) {
             newList.push_back(mac);
+        } else if (members.count(mac) == 0 && nearOwner >= 2) {
+            nearby.push_back(mac);
         }
     }
+    std::sort(nearby.begin(), nearby.end());
 
     std::vector<std::string> connMacs = stored.connMacs;
     std::string state = stored.state;
@@ -292,7 +362,9 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
         connMacs = newList;
         std::sort(connMacs.begin(), connMacs.end());
     }
-    save(dataFolder, stored.mode, *bleMac, connMacs, state, candidates);
+    const std::set<std::string>& bleTokens = foundMac ? ownerToks : stored.bleTokens;
+    saveKeys(dataFolder, stored.mode, *bleMac, connMacs, state, candidates,
+             Learnt{&nearby, &bleTokens});
     return {firstOf(connMacs), state};
 }
 

@@ -23,9 +23,10 @@ TEST(Commands, LearnThenBaselineRefresh) {
     TempDir dir;
     const std::string data = "--data '" + dir.path().string() + "'";
     writeText(evidenceLog(dir),
-              stamped(kT, "bluetoothd Addr 001122aabbcc RSSI -50") +
+              stamped(kT, "bluetoothd Addr 001122aabbcc RSSI -50 AT <aa bb cc>") +
                   stamped(kT + 1, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10") +
-                  stamped(kT + 2, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10"));
+                  stamped(kT + 2, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10, AT "
+                                  "<aa bb cc>"));
 
     // Nothing since the procedure began: no phone, no file.
     ShellResult learn = runCorvane("learn " + data + " --since " + std::to_string(kT + 10));
@@ -48,7 +49,8 @@ TEST(Commands, LearnThenBaselineRefresh) {
   "conn_candidates": []
 })");
 
-    const ShellResult refreshed = runCorvane("baseline " + data + " --now " + std::to_string(kT + 60));
+    const ShellResult refreshed =
+        runCorvane("baseline " + data + " --now " + std::to_string(kT + 60));
     EXPECT_EQ(refreshed.status, 0);
     EXPECT_EQ(refreshed.output, "66:55:44:33:22:11 locked\n");
 }

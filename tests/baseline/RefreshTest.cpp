@@ -54,38 +54,42 @@ TEST_F(Refresh, WithoutABaselineFileItSearchesAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "sift"));
 }
 
-TEST_F(Refresh, CoPresenceNeedsTwoSightingsWithinFifteenSecondsInclusive) {
+TEST_F(Refresh, OnlyAPhoneTokenMakesAConnectionAddressNearnessIsOnlyRecorded) {
     saveOwner();
-    log(stamped(kT, ownerLine(-50)) + stamped(kT + 15, peerLine(1)) +
-        stamped(kT + 16, peerLine(2)) + stamped(kT + 100, peerLine(2)));
-    // Address 1 once at exactly 15 s, address 2 just beyond and far off: neither qualifies.
+    // Address 1 twice within 15 s of the phone (one at exactly 15 s), address 2 once within and
+    // once far off, address 3 near a weak sighting only: near the phone is not the phone's.
+    log(stamped(kT, ownerLine(-50, "nbIAT <aa bb cc>")) + stamped(kT + 15, peerLine(1)) +
+        stamped(kT - 15, peerLine(1)) + stamped(kT + 16, peerLine(2)) +
+        stamped(kT + 100, peerLine(2)) + stamped(kT + 300, ownerLine(-71)) +
+        stamped(kT + 301, peerLine(3)) + stamped(kT + 302, peerLine(3)));
     EXPECT_EQ(refresh(), std::pair(std::optional<std::string>(), std::string("searching")));
-    EXPECT_EQ(stored()["my_conn_state"], "searching");
+    Json saved = stored();
+    EXPECT_EQ(saved["my_conn_mac"], Json::array());
+    EXPECT_EQ(saved["conn_candidates"], Json::array());
+    EXPECT_EQ(saved["conn_nearby"], Json::array({peer(1)}));
+    EXPECT_EQ(saved["my_ble_tokens"], Json::array({"aabbcc"}));
 
-    log(stamped(kT, ownerLine(-50)) + stamped(kT + 15, peerLine(1)) +
-        stamped(kT - 15, peerLine(1)));
-    EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("locked")));
-    EXPECT_EQ(stored()["my_conn_mac"], Json::array({peer(1)}));
-}
-
-TEST_F(Refresh, WeakOwnerSightingsGiveNoTimes) {
-    saveOwner();
-    log(stamped(kT, ownerLine(-71)) + stamped(kT + 1, peerLine(1)) + stamped(kT + 2, peerLine(1)));
-    EXPECT_EQ(refresh().second, "searching");
-
-    log(stamped(kT, ownerLine(-70)) + stamped(kT + 1, peerLine(1)) + stamped(kT + 2, peerLine(1)));
-    EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("locked")));
+    // A DirectLink line carrying the phone's token joins its cluster and is its connection,
+    // however rarely it is seen; it is not also recorded as merely near.
+    log(stamped(kT, ownerLine(-50, "nbIAT <aa bb cc>")) + stamped(kT + 15, peerLine(1)) +
+        stamped(kT - 15, peerLine(1)) + stamped(kT + 500, peerLine(4, "AT <aa bb cc>")) +
+        stamped(kT + 14, peerLine(4)));
+    EXPECT_EQ(refresh(), std::pair(std::optional(peer(4)), std::string("locked")));
+    saved = stored();
+    EXPECT_EQ(saved["my_conn_mac"], Json::array({peer(4)}));
+    EXPECT_EQ(saved["conn_nearby"], Json::array({peer(1)}));
 }
 
 TEST_F(Refresh, ProposingAKnownAddressAgainConfirmsIt) {
     saveOwner();
-    log(stamped(kT, ownerLine(-50)) + stamped(kT + 1, peerLine(3)) + stamped(kT + 2, peerLine(3)));
+    const std::string phone = stamped(kT, ownerLine(-50, "AT <aa bb cc>"));
+    log(phone + stamped(kT + 1, peerLine(3, "AT <aa bb cc>")));
     EXPECT_EQ(refresh(), std::pair(std::optional(peer(3)), std::string("locked")));
     EXPECT_EQ(refresh(), std::pair(std::optional(peer(3)), std::string("confirmed")));
     EXPECT_EQ(stored()["conn_candidates"], Json::array({peer(3)}));
 
     // Only new addresses: back to locked, and the connection list is replaced.
-    log(stamped(kT, ownerLine(-50)) + stamped(kT + 1, peerLine(4)) + stamped(kT + 2, peerLine(4)));
+    log(phone + stamped(kT + 1, peerLine(4, "AT <aa bb cc>")));
     EXPECT_EQ(refresh(), std::pair(std::optional(peer(4)), std::string("locked")));
     EXPECT_EQ(stored()["conn_candidates"], Json::array({peer(3), peer(4)}));
 }
@@ -97,9 +101,9 @@ TEST_F(Refresh, CandidatesKeepTheNewestFortyInTheOrderFirstSeen) {
     }
     saveOwner(candidates);
     // Seen in the order 9, 7, 8: the candidates follow that order, the connection list sorts.
-    std::string text = stamped(kT, ownerLine(-50));
+    std::string text = stamped(kT, ownerLine(-50, "AT <aa bb cc>"));
     for (const int n : {9, 7, 8, 9, 7, 8}) {
-        text += stamped(kT + 1, peerLine(n));
+        text += stamped(kT + 1, peerLine(n, "AT <aa bb cc>"));
     }
     log(text);
     EXPECT_EQ(refresh(), std::pair(std::optional(peer(7)), std::string("locked")));
@@ -112,20 +116,49 @@ TEST_F(Refresh, CandidatesKeepTheNewestFortyInTheOrderFirstSeen) {
 
 TEST_F(Refresh, StoredPhoneServesWhenTheWindowHasNone) {
     saveOwner();
-    // No signal figures in the window: no cluster, so the stored address is the owner. Its
-    // sightings without a figure count as times, and its tokens tie address 6 to it.
+    // No signal figures in the window: no cluster, so the stored address is the owner, and
+    // its tokens tie address 6 to it (address 5 is only near it).
     log(stamped(kT, "bluetoothd " + kOwnerAddr + " nbIAT <aa bb cc>") +
         stamped(kT + 3, peerLine(5)) + stamped(kT + 4, peerLine(5)) +
         stamped(kT + 400, peerLine(6, "AT <aa bb cc>")) +
         stamped(kT + 401, peerLine(7, "AT <aa bb cd>")) + stamped(kT - 2000, ownerLine(-40)));
-    EXPECT_EQ(refresh(), std::pair(std::optional(peer(5)), std::string("locked")));
-    EXPECT_EQ(stored()["my_conn_mac"], Json::array({peer(5), peer(6)}));
+    EXPECT_EQ(refresh(), std::pair(std::optional(peer(6)), std::string("locked")));
+    EXPECT_EQ(stored()["my_conn_mac"], Json::array({peer(6)}));
+    EXPECT_EQ(stored()["conn_nearby"], Json::array({peer(5)}));
     EXPECT_EQ(stored()["my_ble_mac"], Json::array({kOwner}));
 
-    // A phone found in the window replaces the stored one.
-    log(stamped(kT, "bluetoothd Addr 0000000000aa RSSI -40"));
+    // A phone found in the window replaces the stored one while its tokens are unknown.
+    log(stamped(kT, "bluetoothd Addr 0000000000aa RSSI -40 AT <11 22 33>"));
     refresh();
     EXPECT_EQ(stored()["my_ble_mac"], Json::array({"00:00:00:00:00:AA"}));
+    EXPECT_EQ(stored()["my_ble_tokens"], Json::array({"112233"}));
+}
+
+TEST_F(Refresh, OnceItsTokensAreKnownOnlyThePhoneIsTakenForThePhone) {
+    saveOwner();
+    log(stamped(kT, ownerLine(-50, "nbIAT <aa bb cc>")));
+    refresh();
+    ASSERT_EQ(stored()["my_ble_tokens"], Json::array({"aabbcc"}));
+
+    // The owner is away: a stronger stranger's phone, present every minute, is not the phone,
+    // and what is near it is not recorded either.
+    std::string text;
+    for (int m = 0; m < 5; ++m) {
+        text += stamped(kT + 60 * m, "bluetoothd Addr 0000000000bb RSSI -40 AT <dd ee ff>");
+        text += stamped(kT + 60 * m + 1, peerLine(8));
+    }
+    log(text);
+    EXPECT_EQ(refresh(), std::pair(std::optional<std::string>(), std::string("searching")));
+    EXPECT_EQ(stored()["my_ble_mac"], Json::array({kOwner}));
+    EXPECT_EQ(stored()["my_ble_tokens"], Json::array({"aabbcc"}));
+    EXPECT_EQ(stored()["conn_nearby"], Json::array());
+
+    // The phone back with a new address but its token: found, and the tokens follow it.
+    log(text +
+        stamped(kT + 30, "bluetoothd Addr 0000000000cc RSSI -60 nbIAT <aa bb cc> AT <01 02 03>"));
+    refresh();
+    EXPECT_EQ(stored()["my_ble_mac"], Json::array({"00:00:00:00:00:CC"}));
+    EXPECT_EQ(stored()["my_ble_tokens"], Json::array({"010203", "aabbcc"}));
 }
 
 TEST_F(Refresh, SaveKeepsForeignKeysAndOnlyObjectUpdatesNeverCreateTheFile) {
