@@ -52,7 +52,7 @@ QPushButton* segment(const QString& text, QWidget* parent) {
     b->setCursor(Qt::PointingHandCursor);
     b->setFont(Style::font(11, QFont::DemiBold));
     b->setStyleSheet("QPushButton { color: white; padding: 4px 11px; border-radius: 6px;"
-                     " font-size: 11pt; font-weight: 600; min-height: 0;"
+                     " font-size: 11px; font-weight: 600; min-height: 0;"
                      " background: rgb(46,46,46); border: none; }"
                      "QPushButton:checked { background: rgb(10,132,255); }");
     return b;

@@ -10,7 +10,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QVBoxLayout>
 
 namespace corvane::app {
@@ -52,7 +51,7 @@ OnboardingView::OnboardingView(Monitor& monitor, QWidget* parent)
 
     auto* outer = new QVBoxLayout(this);
     outer->setAlignment(Qt::AlignCenter);
-    auto* panel = new QFrame(this);
+    auto* panel = panel_ = new QFrame(this);
     panel->setObjectName("panel");
     panel->setFixedWidth(580);
     panel->setStyleSheet("#panel { background: rgb(20,20,20); border: 1px solid rgb(51,51,51);"
@@ -70,8 +69,7 @@ OnboardingView::OnboardingView(Monitor& monitor, QWidget* parent)
     header->addStretch();
     stack->addLayout(header);
 
-    pages_ = new QStackedWidget(panel);
-    stack->addWidget(pages_);
+    pageStack_ = stack;
     buildWelcome();
     buildFda();
     buildVerify();
@@ -86,7 +84,7 @@ void OnboardingView::paintEvent(QPaintEvent*) {
 }
 
 QWidget* OnboardingView::makePage(const QString& title, const QString& body, int spacing) {
-    auto* page = new QWidget(pages_);
+    auto* page = new QWidget(panel_);
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(spacing);
@@ -96,7 +94,9 @@ QWidget* OnboardingView::makePage(const QString& title, const QString& body, int
     if (!body.isEmpty()) {
         layout->addWidget(bodyText(body, page));
     }
-    pages_->addWidget(page);
+    page->hide();
+    pageStack_->addWidget(page);
+    pages_.append(page);
     return page;
 }
 
@@ -217,7 +217,12 @@ void OnboardingView::buildDemo() {
 
 void OnboardingView::showStep(Step step) {
     step_ = step;
-    pages_->setCurrentIndex(static_cast<int>(step));
+    // Only the page shown takes room, so the panel fits it.
+    for (int index = 0; index < pages_.size(); ++index) {
+        pages_[index]->setVisible(index == static_cast<int>(step));
+    }
+    // Centred, the panel would get its size hint, which a wrapped text overestimates.
+    panel_->setFixedHeight(panel_->heightForWidth(panel_->width()));
     updateFda();
     updateVerify();
     if (step == Step::verify && !running_ && !bleMac_) {

@@ -9,7 +9,7 @@
 
 class QLabel;
 class QPushButton;
-class QStackedWidget;
+class QVBoxLayout;
 
 namespace corvane::app {
 
@@ -69,7 +69,9 @@ class OnboardingView : public QWidget {
 
     Monitor& monitor_;
     Clock clock_;
-    QStackedWidget* pages_;
+    QWidget* panel_;
+    QVBoxLayout* pageStack_;
+    QList<QWidget*> pages_; // in Step order
     Step step_ = Step::welcome;
     bool running_ = false;
     qint64 remaining_ = 0;

@@ -11,18 +11,24 @@
 
 namespace corvane::app::Style {
 
-QFont font(qreal points, QFont::Weight weight) {
-    QFont f = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    f.setPointSizeF(points);
+namespace {
+
+// Sizes are macOS points, which are logical pixels there; as pixel sizes they keep the same
+// proportions on screens of any resolution setting elsewhere.
+QFont sized(QFont f, qreal points, QFont::Weight weight) {
+    f.setPixelSize(qRound(points));
     f.setWeight(weight);
     return f;
 }
 
+} // namespace
+
+QFont font(qreal points, QFont::Weight weight) {
+    return sized(QFontDatabase::systemFont(QFontDatabase::GeneralFont), points, weight);
+}
+
 QFont mono(qreal points, QFont::Weight weight) {
-    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    f.setPointSizeF(points);
-    f.setWeight(weight);
-    return f;
+    return sized(QFontDatabase::systemFont(QFontDatabase::FixedFont), points, weight);
 }
 
 QColor white(qreal whiteness, qreal opacity) {
@@ -104,7 +110,7 @@ void apply(QApplication& app) {
     app.setPalette(p);
     app.setStyleSheet(
         "QPushButton { color: rgb(240,240,245); background: rgb(58,58,62);"
-        " border: 1px solid rgb(78,78,84); border-radius: 6px; padding: 4px 12px;"
+        " border: 1px solid rgb(78,78,84); border-radius: 6px; padding: 5px 14px;"
         " font-size: 13px; min-height: 16px; }"
         "QPushButton:hover { background: rgb(72,72,78); }"
         "QPushButton:pressed { background: rgb(44,44,48); }"
