@@ -52,7 +52,8 @@ Shell::Shell(Monitor& monitor, QObject* parent) : QObject(parent), monitor_(moni
                 });
         tray_->show();
     }
-    connect(&monitor_, &Monitor::verdictChanged, this, &Shell::verdictChanged);
+    connect(&monitor_, &Monitor::verdictChanged, this,
+            [this] { showVerdict(monitor_.verdict(), monitor_.demoLoaded()); });
 }
 
 Shell::~Shell() {
@@ -109,10 +110,8 @@ QString Shell::trayToolTip(const QString& verdict) {
     return "Corvane Monitor — " + (verdict.isEmpty() ? QString("—") : verdict);
 }
 
-void Shell::verdictChanged() {
-    const QString verdict = monitor_.verdict();
-    const bool turnedCompromised =
-        verdict == kCompromised && lastVerdict_ != kCompromised && !monitor_.demoLoaded();
+void Shell::showVerdict(const QString& verdict, bool demo) {
+    const bool turnedCompromised = verdict == kCompromised && lastVerdict_ != kCompromised && !demo;
     lastVerdict_ = verdict;
     if (tray_) {
         tray_->setIcon(trayIcon(verdict));

@@ -40,8 +40,9 @@ class Shell : public QObject {
     /// The tray's tooltip for a verdict word.
     static QString trayToolTip(const QString& verdict);
 
-  private:
-    void verdictChanged();
+    /// Follows a new verdict: the tray's icon and tooltip, and one notification each time it
+    /// turns COMPROMISED (never for the demo data).
+    void showVerdict(const QString& verdict, bool demo);
 
     Monitor& monitor_;
     QPointer<ContentView> window_;

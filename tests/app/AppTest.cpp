@@ -678,6 +678,18 @@ class AppTest : public QObject {
         QCOMPARE(logToolChildren(getpid()), 1);
 
         QCOMPARE(Shell::trayToolTip("CLEAN"), "Corvane Monitor — CLEAN");
+        // One notification per turn to COMPROMISED; none for the demo's canned verdict.
+        for (const auto& [verdict, demo] :
+             std::vector<std::pair<QString, bool>>{{"CLEAN", false},
+                                                   {"COMPROMISED", false},
+                                                   {"COMPROMISED", false},
+                                                   {"CLEAN", false},
+                                                   {"COMPROMISED", true},
+                                                   {"CLEAN", false},
+                                                   {"COMPROMISED", false}}) {
+            shell.showVerdict(verdict, demo);
+        }
+        QCOMPARE(shell.alertsRaised(), 2);
         monitor.shutdown();
         QTRY_VERIFY(!monitor.isRunning());
         QCOMPARE(logToolChildren(getpid()), 0);
