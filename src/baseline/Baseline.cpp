@@ -137,13 +137,12 @@ std::filesystem::path baselinePath(const std::filesystem::path& dataFolder) {
 
 namespace {
 
-/// Whether a cluster, given its addresses and tokens, may be the owner's phone.
-using ClusterFilter =
-    std::function<bool(const std::set<std::string>& macs, const std::set<std::string>& toks)>;
+/// Whether a row ties its cluster to the owner's phone.
+using RowFilter = std::function<bool(const Row& row)>;
 
-/// `ownerBLE` among the clusters that `eligible` accepts (all when it is empty).
-std::pair<std::optional<std::string>, std::set<std::string>>
-pickOwner(const std::vector<Row>& rows, const ClusterFilter& eligible) {
+/// `ownerBLE` among the clusters with a row that `eligible` accepts (all when it is empty).
+std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std::vector<Row>& rows,
+                                                                       const RowFilter& eligible) {
     // Each address gets an index in the order of its first row.
     std::map<std::string_view, size_t> index;
     std::vector<size_t> rowIndex;
@@ -187,12 +186,12 @@ pickOwner(const std::vector<Row>& rows, const ClusterFilter& eligible) {
         }
     }
 
-    std::map<size_t, std::pair<std::set<std::string>, std::set<std::string>>> identities;
+    std::set<size_t> eligibleRoots;
     if (eligible) {
         for (size_t i = 0; i < rows.size(); ++i) {
-            auto& [macs, toks] = identities[uf.find(rowIndex[i])];
-            macs.insert(rows[i].mac);
-            toks.insert(rows[i].toks.begin(), rows[i].toks.end());
+            if (eligible(rows[i])) {
+                eligibleRoots.insert(uf.find(rowIndex[i]));
+            }
         }
     }
     const C* picked = nullptr;
@@ -202,7 +201,7 @@ pickOwner(const std::vector<Row>& rows, const ClusterFilter& eligible) {
         if (!c.latest) {
             continue;
         }
-        if (eligible && !eligible(identities[root].first, identities[root].second)) {
+        if (eligible && eligibleRoots.count(root) == 0) {
             continue;
         }
         if (!picked ||
@@ -275,10 +274,8 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
     // device is around most is not: a neighbour's phone present a minute longer, or a
     // stranger's while the owner is away, would otherwise be taken for it. Only a file that
     // knows neither in the window (no tokens learnt yet) falls back on the best cluster.
-    const ClusterFilter isPhone = [&stored](const std::set<std::string>& macs,
-                                            const std::set<std::string>& toks) {
-        return (stored.bleMac && macs.count(*stored.bleMac) > 0) ||
-               sharesToken(toks, stored.bleTokens);
+    const RowFilter isPhone = [&stored](const Row& row) {
+        return row.mac == stored.bleMac || sharesToken(row.toks, stored.bleTokens);
     };
     auto [foundMac, foundMembers] = pickOwner(recent, isPhone);
     if (!foundMac && stored.bleTokens.empty()) {
