@@ -8,7 +8,9 @@
 #include <signal.h>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -99,6 +101,41 @@ class Subprocess {
         }
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    /// Closes the reading end of the program's output, as a reader that goes away does.
+    void closeOutput() {
+        if (out_ >= 0) {
+            ::close(std::exchange(out_, -1));
+        }
+    }
+
+    struct Ended {
+        int status = -1;    ///< as `wait` gives it
+        long peakRssKb = 0; ///< the program's peak resident memory
+    };
+
+    /// Waits at most `timeout` for the program to end, reading (and dropping) its output
+    /// meanwhile; nothing when it is still running (the destructor then kills it).
+    std::optional<Ended> waitWithin(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            int status = 0;
+            rusage usage{};
+            const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
+            if (done == pid_) {
+                pid_ = -1;
+                return Ended{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                             usage.ru_maxrss};
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return std::nullopt;
+            }
+            if (out_ < 0 || !fill(20)) { // the output is closed: poll would not wait
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            pending_.clear();
+        }
     }
 
   private:

@@ -67,7 +67,7 @@ struct Stored {
 
 Stored loadStored(const std::filesystem::path& dataFolder) {
     Stored stored;
-    const auto object = util::readJsonObject(baselinePath(dataFolder));
+    const auto object = util::readJsonObject(baselinePath(dataFolder), kMaxFileBytes);
     if (!object) {
         return stored;
     }
@@ -233,8 +233,11 @@ void updateFile(const std::filesystem::path& dataFolder,
                 const std::function<bool(nlohmann::ordered_json&)>& change, bool onlyIfObject) {
     const auto path = baselinePath(dataFolder);
     auto object = nlohmann::ordered_json::object();
-    if (const auto text = util::readFile(path)) {
-        auto parsed = nlohmann::ordered_json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    if (const auto text = util::readFile(path, kMaxFileBytes)) {
+        auto parsed =
+            util::nestsWithin(*text)
+                ? nlohmann::ordered_json::parse(*text, nullptr, /*allow_exceptions=*/false)
+                : nlohmann::ordered_json(nlohmann::ordered_json::value_t::discarded);
         if (parsed.is_object()) {
             object = std::move(parsed);
         } else if (onlyIfObject) {

@@ -24,6 +24,9 @@ struct Row {
     bool operator==(const Row&) const = default;
 };
 
+/// A baseline file larger than this is corrupt: its own keys take a few KB.
+inline constexpr uint64_t kMaxFileBytes = uint64_t{4} << 20;
+
 /// sift/baseline.json inside a data folder.
 std::filesystem::path baselinePath(const std::filesystem::path& dataFolder);
 

@@ -1,5 +1,6 @@
 #include "baseline/RowReader.h"
 
+#include "util/Files.h"
 #include "util/LocalTime.h"
 #include "util/Regex.h"
 #include "util/Utf8.h"
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace corvane::Baseline {
 namespace {
@@ -21,6 +23,16 @@ using util::Regex;
 /// time, which steps back an hour when daylight saving ends, so a line somewhat older than the
 /// cutoff does not prove that every earlier line is older still.
 constexpr double kStampSlackSeconds = 2 * 3600;
+
+/// How far back from the end of the log the scan reads at most, whatever the lines' times
+/// say: lines without a time (bare line feeds, say) never end it by time. Twenty minutes of
+/// the sample capture take under 1 MB; a log busier than this is a flood, and its newest
+/// lines are the ones that count.
+constexpr uint64_t kMaxScanBytes = uint64_t{32} << 20;
+
+/// A line longer than this is no line of the log tool's: the scan skips it rather than
+/// gathering it in memory.
+constexpr size_t kMaxLineBytes = size_t{1} << 20;
 
 struct Patterns {
     Regex stamp{R"((\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}))"};
@@ -221,13 +233,16 @@ std::optional<Row> rowOf(std::string_view line, int64_t epoch) {
                contains(line, "iPhone")};
 }
 
-/// The lines of a file from its end towards its start, read in blocks.
+/// The lines of a file from its end towards its start, read in blocks, going back at most
+/// `maxBytes` from the end. Lines longer than `kMaxLineBytes` are skipped.
 class BackwardLines {
   public:
-    BackwardLines(int fd, uint64_t size) : fd_(fd), start_(size) {}
+    BackwardLines(int fd, uint64_t size, uint64_t maxBytes)
+        : fd_(fd), floor_(size > maxBytes ? size - maxBytes : 0), start_(size) {}
 
-    /// The next line towards the start of the file (empty lines included), or nothing once
-    /// the first line has been given or after a read error. The view lasts until the next call.
+    /// The next non-empty line towards the start of the file, or nothing once
+    /// the first line (or the first whole line after the byte bound) has been given, or
+    /// after a read error. The view lasts until the next call.
     std::optional<std::string_view> previous() {
         while (true) {
             const void* lf = ::memrchr(buf_.data(), '\n', end_);
@@ -235,16 +250,30 @@ class BackwardLines {
                 const size_t at = static_cast<size_t>(static_cast<const char*>(lf) - buf_.data());
                 const std::string_view line(buf_.data() + at + 1, end_ - at - 1);
                 end_ = at;
+                if (std::exchange(skipping_, false) || line.empty()) {
+                    // The start of an over-long line, or an empty one: a run of line feeds
+                    // is passed over here, byte by byte, rather than line by line.
+                    while (end_ > 0 && buf_[end_ - 1] == '\n') {
+                        --end_;
+                    }
+                    continue;
+                }
                 return line;
             }
-            if (start_ == 0) {
-                if (done_) {
+            if (start_ == floor_) {
+                // Before the bound only part of a line is left; before the file's first
+                // byte, a whole one.
+                if (done_ || floor_ > 0 || skipping_) {
                     return std::nullopt;
                 }
                 done_ = true;
                 const std::string_view line(buf_.data(), end_);
                 end_ = 0;
                 return line;
+            }
+            if (end_ > kMaxLineBytes) {
+                skipping_ = true;
+                end_ = 0;
             }
             if (!readMore()) {
                 failed_ = true;
@@ -261,7 +290,8 @@ class BackwardLines {
     /// Puts the block before the buffer in front of the unread part of the buffer. The block
     /// grows with a line that spans several, so a long line costs linear time.
     bool readMore() {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(start_, std::max(kBlock, end_)));
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(start_ - floor_, std::max(kBlock, end_)));
         spare_.resize(want + end_);
         std::memcpy(spare_.data() + want, buf_.data(), end_);
         size_t got = 0;
@@ -283,11 +313,13 @@ class BackwardLines {
     }
 
     int fd_;
+    uint64_t floor_; // the scan reads nothing before this offset
     uint64_t start_; // file offset of buf_[0]
     std::string buf_;
     std::string spare_;
     size_t end_ = 0; // bytes of buf_ not yet handed out
     bool done_ = false;
+    bool skipping_ = false; // the bytes up to the previous line feed end an over-long line
     bool failed_ = false;
 };
 
@@ -306,17 +338,16 @@ std::optional<Row> rowOfLine(std::string_view line, double since) {
 }
 
 std::vector<Row> rows(const std::filesystem::path& dataFolder, double since) {
-    const int fd = ::open(evidenceLogPath(dataFolder).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return {};
-    }
+    const int fd = util::openRegularFile(evidenceLogPath(dataFolder));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return {};
     }
     // Lines appended while we read lie beyond this size and wait for the next call.
-    BackwardLines lines(fd, static_cast<uint64_t>(st.st_size));
+    BackwardLines lines(fd, static_cast<uint64_t>(st.st_size), kMaxScanBytes);
     const double stopBefore = since - kStampSlackSeconds;
     std::vector<Row> found;
     while (const auto line = lines.previous()) {

@@ -16,6 +16,10 @@ using nlohmann::json;
 
 namespace {
 
+// A day file or days.json larger than this is not one a pass wrote (at their row caps they
+// hold some hundred KB): it is read as corrupt.
+constexpr uint64_t kMaxDayFileBytes = uint64_t{8} << 20;
+
 // The fixed pieces of the page, in the order they are assembled; the values go between them.
 constexpr std::string_view kHead = "<!doctype html><html><head><meta charset=\"utf-8\">\n"
                                    "<title>Corvane Monitor Report — ";
@@ -216,7 +220,7 @@ std::optional<std::string> chooseDay(const fs::path& dataFolder,
     if (day && !day->empty()) {
         return *day;
     }
-    const auto days = util::readJsonObject(dataFolder / "sift" / "days.json");
+    const auto days = util::readJsonObject(dataFolder / "sift" / "days.json", kMaxDayFileBytes);
     if (!days) {
         return std::nullopt;
     }
@@ -372,7 +376,8 @@ std::optional<fs::path> makeReport(const fs::path& dataFolder,
     if (!dayName || !isValidDayName(*dayName)) {
         return std::nullopt;
     }
-    const auto data = util::readJsonObject(dataFolder / "sift" / (*dayName + ".json"));
+    const auto data =
+        util::readJsonObject(dataFolder / "sift" / (*dayName + ".json"), kMaxDayFileBytes);
     if (!data) {
         return std::nullopt;
     }

@@ -223,7 +223,7 @@ std::string longestSeen(const TailMap& tailMap, const State& state) {
 /// Replaces a file unless it already holds exactly these bytes (an idle pass then costs no
 /// flush to disk for the files that did not change).
 void replaceFile(const fs::path& path, const std::string& bytes) {
-    if (util::readFile(path) != bytes) {
+    if (util::readFile(path, bytes.size()) != bytes) {
         util::writeFileAtomic(path, bytes);
     }
 }
@@ -232,7 +232,8 @@ void replaceFile(const fs::path& path, const std::string& bytes) {
 
 OwnerIds readOwnerIds(const fs::path& dataFolder) {
     OwnerIds ids;
-    const auto object = util::readJsonObject(Baseline::baselinePath(dataFolder));
+    const auto object =
+        util::readJsonObject(Baseline::baselinePath(dataFolder), Baseline::kMaxFileBytes);
     if (!object) {
         return ids;
     }
@@ -441,7 +442,7 @@ void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerI
 }
 
 std::optional<std::string> readVerdict(const fs::path& dataFolder) {
-    const auto all = util::readJsonObject(dataFolder / "sift" / "ALL.json");
+    const auto all = util::readJsonObject(dataFolder / "sift" / "ALL.json", kMaxDayFileBytes);
     if (!all) {
         return std::nullopt;
     }

@@ -11,6 +11,10 @@
 /// The dashboard files derived from the analyser state after each live pass.
 namespace corvane::Sift {
 
+/// A dashboard file (a day file or days.json) larger than this is corrupt: at their row caps
+/// they hold some hundred KB.
+inline constexpr uint64_t kMaxDayFileBytes = uint64_t{8} << 20;
+
 /// What the baseline file says about the owner's devices.
 struct OwnerIds {
     std::optional<std::string> deviceTail; // "my_device_tail", upper-cased

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -24,11 +25,16 @@ constexpr size_t kHeadBytes = 160;
 // New bytes are read in pieces of this size, so a first pass over a log of many gigabytes
 // holds only one piece (plus the unfinished line it ends with) in memory.
 constexpr size_t kChunkBytes = size_t{4} << 20;
+// A run of bytes this long without a line feed is no line the log tool wrote (a power loss
+// can leave gigabytes of NULs): it is handed on cut to this length and consumed whole, so
+// the pass moves past it instead of carrying it, and reading it again, forever.
+constexpr size_t kMaxLineBytes = size_t{1} << 20;
 constexpr double kRetentionSeconds = 86400;
 
+/// The analysed log, open for reading only when it is a regular file.
 class ReadOnlyFile {
   public:
-    explicit ReadOnlyFile(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    explicit ReadOnlyFile(const fs::path& path) : fd_(util::openRegularFile(path)) {}
     ~ReadOnlyFile() {
         if (fd_ >= 0) {
             ::close(fd_);
@@ -38,6 +44,28 @@ class ReadOnlyFile {
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
+    /// Size in bytes; 0 when the file is not open or its attributes cannot be read.
+    uint64_t size() const {
+        struct stat st {};
+        return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    }
+    /// At most `count` bytes from the start of the file; empty when it cannot be read.
+    std::string head(size_t count) const {
+        std::string out(count, '\0');
+        size_t got = 0;
+        while (fd_ >= 0 && got < count) {
+            const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        out.resize(got);
+        return out;
+    }
     bool seek(uint64_t offset) {
         return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
     }
@@ -82,13 +110,10 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
 }
 
 /// Reads the log from `state.offset` to its end and ingests every complete line; the bytes
-/// after the last line feed stay unconsumed. A failed read keeps what was consumed before it.
-void readNewLines(const fs::path& log, uint64_t size, State& state, PassResult& result,
+/// after the last line feed stay unconsumed unless they are an over-long line. A failed read
+/// keeps what was consumed before it.
+void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& result,
                   const PassProgress& progress) {
-    ReadOnlyFile file(log);
-    if (!file.isOpen()) {
-        return;
-    }
     file.seek(state.offset);
     const uint64_t total = size > state.offset ? size - state.offset : 0;
     // Small appends (the usual 45-second pass) get a small buffer; it grows only for a line
@@ -97,8 +122,15 @@ void readNewLines(const fs::path& log, uint64_t size, State& state, PassResult& 
     std::unique_ptr<char[]> buffer(new char[piece]);
     size_t capacity = piece;
     std::string scratch;
-    size_t carried = 0; // bytes of an unfinished line at the start of `buffer`
+    size_t carried = 0;    // bytes of an unfinished line at the start of `buffer`
+    bool overLong = false; // the bytes up to the next line feed end an over-long line
     uint64_t read = 0;
+    const auto consume = [&](size_t taken) {
+        state.offset += taken;
+        result.bytesConsumed += taken;
+        carried -= taken;
+        std::memmove(buffer.get(), buffer.get() + taken, carried);
+    };
     for (;;) {
         if (capacity < carried + piece) {
             capacity = std::max(capacity * 2, carried + piece);
@@ -111,19 +143,27 @@ void readNewLines(const fs::path& log, uint64_t size, State& state, PassResult& 
             break;
         }
         read += static_cast<uint64_t>(n);
-        const size_t filled = carried + static_cast<size_t>(n);
+        const std::string_view fresh(buffer.get() + carried, static_cast<size_t>(n));
         // The carried bytes hold no line feed, so only the new ones need searching.
+        size_t searchFrom = carried;
+        carried += fresh.size();
+        if (overLong) { // nothing was carried: the over-long line was consumed
+            const size_t end = fresh.find('\n');
+            consume(end == std::string_view::npos ? carried : end + 1);
+            overLong = end == std::string_view::npos;
+            searchFrom = 0;
+        }
         const size_t lf =
-            std::string_view(buffer.get() + carried, static_cast<size_t>(n)).rfind('\n');
-        if (lf == std::string_view::npos) {
-            carried = filled;
-        } else {
-            const size_t taken = carried + lf + 1;
+            std::string_view(buffer.get() + searchFrom, carried - searchFrom).rfind('\n');
+        if (lf != std::string_view::npos) {
+            const size_t taken = searchFrom + lf + 1;
             result.linesIngested += ingestBlock({buffer.get(), taken}, state, scratch);
-            state.offset += taken;
-            result.bytesConsumed += taken;
-            carried = filled - taken;
-            std::memmove(buffer.get(), buffer.get() + taken, carried);
+            consume(taken);
+        }
+        if (carried >= kMaxLineBytes) {
+            result.linesIngested += ingestBlock({buffer.get(), kMaxLineBytes}, state, scratch);
+            consume(carried);
+            overLong = true;
         }
         if (progress) {
             progress(std::min(read, total), total);
@@ -215,9 +255,11 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         return result;
     }
 
-    const uint64_t size = util::fileSize(log).value_or(0);
-    const std::string head =
-        util::replaceInvalidUtf8(util::readFileHead(log, kHeadBytes).value_or(""));
+    // One descriptor for the size, the head and the new bytes; a FIFO or a device in the
+    // log's place is not opened, and reads as a log that cannot be opened.
+    ReadOnlyFile file(log);
+    const uint64_t size = file.size();
+    const std::string head = util::replaceInvalidUtf8(file.head(kHeadBytes));
     State state = loadState(statePath);
 
     bool read = false;
@@ -237,7 +279,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         result.outcome = grew ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
     }
     if (read) {
-        readNewLines(log, size, state, result, progress);
+        readNewLines(file, size, state, result, progress);
     }
     if (result.outcome == PassOutcome::NothingNew && result.linesIngested > 0) {
         result.outcome = PassOutcome::NewLines;

@@ -330,7 +330,17 @@ void ingestLine(std::string_view text, State& state) {
             entry = std::move(state.view.front());
             state.view.pop_front();
         }
-        entry.assign(scan.text());
+        const std::string_view whole = scan.text();
+        if (whole.size() <= kMaxViewLineBytes) {
+            entry.assign(whole);
+        } else {
+            size_t cut = kMaxViewLineBytes; // on a character boundary
+            while (cut > 0 && (static_cast<unsigned char>(whole[cut]) & 0xC0) == 0x80) {
+                --cut;
+            }
+            entry.assign(whole.substr(0, cut));
+            entry += "…";
+        }
         appendCapped(state.view, std::move(entry), kMaxView);
     }
 }

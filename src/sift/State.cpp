@@ -293,7 +293,7 @@ std::optional<State> fromJson(const nlohmann::json& json) {
 }
 
 State loadState(const std::filesystem::path& path) {
-    const auto json = util::readJson(path);
+    const auto json = util::readJson(path, kMaxStateFileBytes);
     if (!json) {
         return State{};
     }

@@ -22,6 +22,13 @@ inline constexpr size_t kMaxPairs = 4000;
 inline constexpr size_t kMaxKbd = 3000;
 inline constexpr size_t kMaxBle = 3000;
 inline constexpr size_t kMaxView = 5000;
+/// A view line longer than this is stored cut, with "…" after the cut; the evidence log
+/// keeps every byte. Log tool lines take a few hundred bytes.
+inline constexpr size_t kMaxViewLineBytes = 16 * 1024;
+
+/// A state file larger than this is corrupt. A state at every cap holds a few tens of MB;
+/// the view lines alone may reach 80 MiB (5000 lines of 16 KiB), and more once escaped.
+inline constexpr uint64_t kMaxStateFileBytes = uint64_t{256} << 20;
 
 using CountMap = std::map<std::string, std::map<std::string, int64_t>>;
 

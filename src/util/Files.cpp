@@ -41,12 +41,22 @@ bool writeAll(int fd, std::string_view data) {
 
 } // namespace
 
+int openRegularFile(const fs::path& path) {
+    // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::optional<uint64_t> readBlocks(const fs::path& path, uint64_t limit,
                                    const std::function<void(std::string_view)>& consume,
                                    const std::function<void(uint64_t)>& progress) {
-    Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (in.fd < 0 || ::fstat(in.fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    Fd in(openRegularFile(path));
+    if (in.fd < 0) {
         return std::nullopt;
     }
     // Large enough to amortise the system calls, small enough to stay in the CPU's caches
@@ -83,8 +93,23 @@ std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
     return out;
 }
 
-std::optional<std::string> readFile(const fs::path& path) {
-    return readFileHead(path, SIZE_MAX);
+std::optional<std::string> readFile(const fs::path& path, uint64_t maxBytes) {
+    // One byte beyond the limit tells a file that is too large (or grew while read) from
+    // one that just fits.
+    const uint64_t limit = maxBytes == UINT64_MAX ? maxBytes : maxBytes + 1;
+    const auto size = fileSize(path);
+    if (size && *size > maxBytes) {
+        return std::nullopt;
+    }
+    std::string out;
+    if (size) {
+        out.reserve(static_cast<size_t>(*size));
+    }
+    const auto read = readBlocks(path, limit, [&](std::string_view block) { out.append(block); });
+    if (!read || *read > maxBytes) {
+        return std::nullopt;
+    }
+    return out;
 }
 
 std::optional<uint64_t> fileSize(const fs::path& path) {

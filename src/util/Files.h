@@ -9,18 +9,24 @@
 
 namespace corvane::util {
 
-/// The whole content of a file, or nothing when it cannot be read.
-std::optional<std::string> readFile(const std::filesystem::path& path);
+/// A descriptor open for reading on `path` when it names a regular file, else -1. The open
+/// never blocks: a FIFO, a device or a folder in a file's place is refused, not read.
+int openRegularFile(const std::filesystem::path& path);
+
+/// The whole content of a regular file, or nothing when it cannot be read or holds more than
+/// `maxBytes`.
+std::optional<std::string> readFile(const std::filesystem::path& path,
+                                    uint64_t maxBytes = UINT64_MAX);
 
 /// Reads a file from its start in blocks, handing each block to `consume` and the bytes read
 /// so far to `progress`, until its end or until `limit` bytes were read. Memory stays constant
 /// whatever the file's size. The number of bytes read, or nothing when the file cannot be
-/// opened (or is a folder) or a read fails.
+/// opened (or is not a regular file) or a read fails.
 std::optional<uint64_t> readBlocks(const std::filesystem::path& path, uint64_t limit,
                                    const std::function<void(std::string_view)>& consume,
                                    const std::function<void(uint64_t)>& progress = {});
 
-/// At most `maxBytes` from the start of a file, or nothing when it cannot be opened.
+/// At most `maxBytes` from the start of a regular file, or nothing when it cannot be opened.
 std::optional<std::string> readFileHead(const std::filesystem::path& path, size_t maxBytes);
 
 /// Size in bytes, or nothing when the attributes cannot be read.

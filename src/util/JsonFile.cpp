@@ -4,20 +4,51 @@
 
 namespace corvane::util {
 
-std::optional<nlohmann::json> readJson(const std::filesystem::path& path) {
-    const auto text = readFile(path);
-    if (!text) {
+bool nestsWithin(std::string_view text, int maxDepth) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i; // the escaped character cannot end the string
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::optional<nlohmann::json> parseJson(std::string_view text) {
+    if (!nestsWithin(text)) {
         return std::nullopt;
     }
-    auto value = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    auto value = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (value.is_discarded()) {
         return std::nullopt;
     }
     return value;
 }
 
-std::optional<nlohmann::json> readJsonObject(const std::filesystem::path& path) {
-    auto value = readJson(path);
+std::optional<nlohmann::json> readJson(const std::filesystem::path& path, uint64_t maxBytes) {
+    const auto text = readFile(path, maxBytes);
+    if (!text) {
+        return std::nullopt;
+    }
+    return parseJson(*text);
+}
+
+std::optional<nlohmann::json> readJsonObject(const std::filesystem::path& path, uint64_t maxBytes) {
+    auto value = readJson(path, maxBytes);
     if (!value || !value->is_object()) {
         return std::nullopt;
     }

@@ -9,11 +9,24 @@
 
 namespace corvane::util {
 
-/// The JSON value in a file, or nothing when it cannot be read or parsed. Never throws.
-std::optional<nlohmann::json> readJson(const std::filesystem::path& path);
+/// Arrays and objects nested deeper than this make a JSON text corrupt. None of our files
+/// comes near it, and it keeps every recursive walk over a parsed value (the writer's
+/// included) far from the end of the stack.
+inline constexpr int kMaxJsonDepth = 64;
+
+/// Whether the arrays and objects of a JSON text nest at most `maxDepth` deep. Linear and
+/// allocation-free; brackets inside strings do not count. Says nothing about validity.
+bool nestsWithin(std::string_view text, int maxDepth = kMaxJsonDepth);
+
+/// The JSON value of a text, or nothing when it does not parse or nests too deep.
+std::optional<nlohmann::json> parseJson(std::string_view text);
+
+/// The JSON value in a regular file of at most `maxBytes`, or nothing when it cannot be read,
+/// is larger, does not parse or nests too deep. Never throws.
+std::optional<nlohmann::json> readJson(const std::filesystem::path& path, uint64_t maxBytes);
 
 /// Like `readJson`, but only a JSON object counts.
-std::optional<nlohmann::json> readJsonObject(const std::filesystem::path& path);
+std::optional<nlohmann::json> readJsonObject(const std::filesystem::path& path, uint64_t maxBytes);
 
 /// The string under `key` of a JSON object, or nothing when absent or of another type.
 std::optional<std::string> stringAt(const nlohmann::json& object, std::string_view key);

@@ -105,6 +105,21 @@ TEST(Rows, BackwardScanHandlesAMissingFinalLineFeedAndLinesLongerThanABlock) {
     expectSameAsFullScan(dir, {kStart + 1.0, kStart + 6.0, kStart + 10.0});
 }
 
+TEST(Rows, TheScanReadsBackAtMost32MiBAndSkipsLinesOverAMebibyte) {
+    TempDir dir;
+    // In the window by time all of them, but the first lies behind 32 MiB of bare line
+    // feeds, and the third is longer than any line of the log tool.
+    writeText(evidenceLog(dir),
+              stamped(kStart, "Addr 001122aabb01") + std::string(32u << 20, '\n') +
+                  stamped(kStart + 1, "Addr 001122aabb02") +
+                  stamped(kStart + 2, "Addr 001122aabb03 " + std::string(3u << 20, 'x')) +
+                  stamped(kStart + 3, "Addr 001122aabb04"));
+    const auto found = Baseline::rows(dir.path(), kStart);
+    ASSERT_EQ(found.size(), 2U);
+    EXPECT_EQ(found[0].mac, "00:11:22:AA:BB:02");
+    EXPECT_EQ(found[1].mac, "00:11:22:AA:BB:04");
+}
+
 TEST(Rows, StampsSteppingBackAnHourAtTheEndOfDaylightSavingAreStillFound) {
     InZone zone("America/New_York");
     TempDir dir;

@@ -2,6 +2,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
@@ -47,12 +48,14 @@ TEST(PassCrash, PassesKilledAtRandomMomentsLeaveWholeFilesAndTheSameEnd) {
         written = upTo;
         interrupted += runTo(killed, static_cast<int>(random() % 1500)) == 128 + SIGKILL;
         // Whatever a killed pass left is whole: absent, or decoding completely.
-        if (const auto state = util::readJson(killed / "cv_state_live.json")) {
+        if (const auto state =
+                util::readJson(killed / "cv_state_live.json", Sift::kMaxStateFileBytes)) {
             EXPECT_TRUE(Sift::fromJson(*state)) << "state file cut";
         }
         for (const char* name : {"sift/ALL.json", "sift/days.json", "sift/summary.json"}) {
             if (std::filesystem::exists(killed / name)) {
-                EXPECT_TRUE(util::readJsonObject(killed / name)) << name << " cut";
+                EXPECT_TRUE(util::readJsonObject(killed / name, Sift::kMaxDayFileBytes))
+                    << name << " cut";
             }
         }
     }

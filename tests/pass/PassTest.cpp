@@ -3,6 +3,7 @@
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
+#include <algorithm>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -84,7 +85,7 @@ TEST(Pass, ReplacedOrTruncatedLogIsReadAgainFromTheStart) {
     writeText(dir / "CV_personal.log", "");
     writeText(dir / "cv_state_live.json", "{\"head\": \"\"");
     runPass(dir.path(), kStart);
-    const auto json = util::readJson(dir / "cv_state_live.json");
+    const auto json = util::readJson(dir / "cv_state_live.json", Sift::kMaxStateFileBytes);
     ASSERT_TRUE(json && fromJson(*json));
     EXPECT_EQ(*fromJson(*json), State{});
 }
@@ -143,18 +144,25 @@ TEST(PassSlices, IncrementalPassesEqualOnePass) {
     EXPECT_EQ(passInSlices(log, cuts, now), once);
 }
 
-TEST(PassSlices, LinesLongerThanAReadAreCarriedWhole) {
+TEST(PassSlices, LinesLongerThanTheCapAreCutConsumedAndStoredShort) {
     std::string log = test::variedLog(4000, kStart);
-    log += test::evidenceLine(kStart + 4000, kStart + 4000, 0,
-                              std::string(9u << 20, 'q') + " SameAccountDevice owner IDS 'Long'") +
-           "\n" + test::variedLog(4000, kStart + 4001);
+    const std::string longLine = test::evidenceLine(
+        kStart + 4000, kStart + 4000, 0,
+        "found DirectLink SameAccountDevice owner IDS 'Long' " + std::string(9u << 20, 'q'));
+    log += longLine + "\n" + test::variedLog(4000, kStart + 4001);
     const double now = kStart + 9000;
     TempDir folder;
     writeText(folder / "CV_personal.log", log);
     const auto result = runPass(folder.path(), now);
     EXPECT_EQ(result.linesIngested, 8001u);
     EXPECT_EQ(result.bytesConsumed, log.size());
-    EXPECT_EQ(stateOf(folder.path()).cul.count("Long"), 1u);
+    const State state = stateOf(folder.path());
+    EXPECT_EQ(state.cul.count("Long"), 1u);
+    // The view keeps its first 16 KiB.
+    const auto stored = std::find_if(state.view.begin(), state.view.end(),
+                                     [](const auto& line) { return line.ends_with("…"); });
+    ASSERT_NE(stored, state.view.end());
+    EXPECT_EQ(*stored, longLine.substr(0, kMaxViewLineBytes) + "…");
     EXPECT_EQ(passInSlices(log, {log.size() / 3, log.size() / 2 + 7, log.size()}, now),
               outputsOf(folder.path()));
 }

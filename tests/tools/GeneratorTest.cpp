@@ -4,6 +4,7 @@
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
 #include "gen/Scenario.h"
+#include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
@@ -262,7 +263,8 @@ TEST(Generator, CaptureVerdictGoesFromPendingToCleanToCompromised) {
         }
         test::writeText(dir / "CV_personal.log", log);
         Sift::runPass(dir.path(), options.start + minute * 60);
-        const auto summary = util::readJsonObject(dir / "sift" / "summary.json");
+        const auto summary =
+            util::readJsonObject(dir / "sift" / "summary.json", Sift::kMaxDayFileBytes);
         ASSERT_TRUE(summary);
         verdicts.push_back(summary->value("verdict", ""));
     }
@@ -445,7 +447,7 @@ TEST(Scenario, CommandWritesTheLogAndItsTruth) {
         log += line + '\n';
     }
     EXPECT_EQ(readText(dir / "out/CV_personal.log"), log);
-    EXPECT_EQ(util::readJsonObject(dir / "out/truth.json"), scenario->truth);
+    EXPECT_EQ(util::readJsonObject(dir / "out/truth.json", 1 << 20), scenario->truth);
     const std::string unknown = std::string("'") + CORVANE_BIN_DIR +
                                 "/corvane-gen' scenario bogus --out '" + (dir / "x").string() +
                                 "' 2>/dev/null";

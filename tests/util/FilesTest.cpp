@@ -4,6 +4,7 @@
 #include "util/JsonFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace corvane::util;
 using corvane::test::TempDir;
@@ -42,9 +43,33 @@ TEST(JsonFile, OnlyObjectsCountAsObjects) {
     corvane::test::writeText(dir / "a.json", "{\"k\":1}");
     corvane::test::writeText(dir / "b.json", "[1]");
     corvane::test::writeText(dir / "c.json", "{\"k\":");
-    EXPECT_TRUE(readJsonObject(dir / "a.json"));
-    EXPECT_FALSE(readJsonObject(dir / "b.json"));
-    EXPECT_TRUE(readJson(dir / "b.json"));
-    EXPECT_FALSE(readJson(dir / "c.json"));
+    EXPECT_TRUE(readJsonObject(dir / "a.json", 1 << 20));
+    EXPECT_FALSE(readJsonObject(dir / "b.json", 1 << 20));
+    EXPECT_TRUE(readJson(dir / "b.json", 1 << 20));
+    EXPECT_FALSE(readJson(dir / "c.json", 1 << 20));
     EXPECT_EQ(dumpJson(nlohmann::json("bad \xFF"), -1), "\"bad \xEF\xBF\xBD\"");
+}
+
+TEST(JsonFile, TooDeepOrTooLargeFilesAndNonRegularFilesAreCorrupt) {
+    TempDir dir;
+    const std::string deepest = std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']');
+    corvane::test::writeText(dir / "64.json", deepest);
+    corvane::test::writeText(dir / "65.json", "{\"k\":" + deepest + "}");
+    corvane::test::writeText(dir / "deep.json",
+                             std::string(100000, '[') + std::string(100000, ']'));
+    // Brackets in strings, behind escaped quotes too, do not nest.
+    corvane::test::writeText(dir / "strings.json", "{\"k\":\"" + std::string(100, '[') + "\\\"" +
+                                                       std::string(100, '{') + "\",\"\\\\\":[]}");
+    EXPECT_TRUE(readJson(dir / "64.json", 1 << 20));
+    EXPECT_FALSE(readJson(dir / "65.json", 1 << 20));
+    EXPECT_FALSE(readJson(dir / "deep.json", 1 << 20));
+    EXPECT_TRUE(readJsonObject(dir / "strings.json", 1 << 20));
+    EXPECT_TRUE(readJson(dir / "64.json", deepest.size()));
+    EXPECT_FALSE(readJson(dir / "64.json", deepest.size() - 1));
+
+    // Neither blocks nor reads without end.
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    EXPECT_FALSE(readFile(dir / "fifo"));
+    EXPECT_FALSE(readFile("/dev/zero"));
+    EXPECT_FALSE(readBlocks("/dev/zero", 1 << 20, [](std::string_view) {}));
 }

@@ -16,6 +16,9 @@ using nlohmann::json;
 
 namespace {
 
+// The evaluation reads only what the generator and corvane wrote for one scenario.
+constexpr uint64_t kMaxJsonBytes = uint64_t{64} << 20;
+
 std::string quoted(const std::string& text) {
     std::string out = "'";
     for (const char c : text) {
@@ -144,7 +147,8 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
         result.error = "cannot write the scenario " + scenario;
         return result;
     }
-    const json truth = util::readJsonObject(source / "truth.json").value_or(json::object());
+    const json truth =
+        util::readJsonObject(source / "truth.json", kMaxJsonBytes).value_or(json::object());
     const json& owner = truth["owner"];
     const json& foreign = truth["foreign"];
     result.expectedVerdict = text(truth, "expected_verdict");
@@ -184,7 +188,8 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
         if (result.error.empty()) {
             result.error = run(corvane + " pass" + dataArg + " --now " + number(now), output);
         }
-        if (const auto baseline = util::readJsonObject(data / "sift" / "baseline.json")) {
+        if (const auto baseline =
+                util::readJsonObject(data / "sift" / "baseline.json", kMaxJsonBytes)) {
             for (const auto& mac : strings(*baseline, "my_conn_mac")) {
                 if (ownDirect.count(mac) == 0) {
                     result.foreignConn.insert(mac);
@@ -201,9 +206,10 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
         }
     }
 
-    const json all = util::readJsonObject(data / "sift" / "ALL.json").value_or(json::object());
-    const json summary =
-        util::readJsonObject(data / "sift" / "summary.json").value_or(json::object());
+    const json all =
+        util::readJsonObject(data / "sift" / "ALL.json", kMaxJsonBytes).value_or(json::object());
+    const json summary = util::readJsonObject(data / "sift" / "summary.json", kMaxJsonBytes)
+                             .value_or(json::object());
     result.verdict = text(all, "verdict");
     result.summaryVerdict = text(summary, "verdict");
     result.tail = text(all, "own_device_tail");

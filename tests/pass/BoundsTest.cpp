@@ -1,0 +1,109 @@
+#include "LogLines.h"
+#include "Subprocess.h"
+#include "TempDir.h"
+#include "TestConfig.h"
+#include "sift/Dashboard.h"
+#include "sift/Sift.h"
+#include "util/JsonFile.h"
+
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane::Sift {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readText;
+using test::TempDir;
+using test::writeText;
+
+constexpr int64_t kStart = 1'800'000'000;
+
+/// Runs `corvane` on a data folder and gives how it ended and its peak memory; fails the
+/// test when it does not end within a minute (a hang).
+test::Subprocess::Ended corvane(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {std::string(CORVANE_BIN_DIR) + "/corvane"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // A small quarantine keeps the sanitizer's own memory out of the figures.
+    test::Subprocess run(argv, {"TZ=UTC", "ASAN_OPTIONS=quarantine_size_mb=16"});
+    const auto ended = run.waitWithin(std::chrono::seconds(60));
+    EXPECT_TRUE(ended) << "corvane " << args.at(0) << " hangs";
+    return ended.value_or(test::Subprocess::Ended{});
+}
+
+test::Subprocess::Ended pass(const fs::path& data) {
+    return corvane({"pass", "--data", data.string(), "--now", std::to_string(kStart + 3600)});
+}
+
+/// A JSON text of `depth` nested arrays.
+std::string nested(size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
+
+void growBy(const fs::path& file, off_t bytes) {
+    // Sparse: the bytes read as NULs without taking any disk.
+    ASSERT_EQ(::truncate(file.c_str(), static_cast<off_t>(fs::file_size(file)) + bytes), 0);
+}
+
+TEST(Bounds, HostileFilesGetTheirFallbackWithoutACrashAHangOrUnboundedMemory) {
+    constexpr long kMemoryKb = 300 * 1024; // the pass needs some tens of MB, ASan included
+    TempDir dir;
+    const fs::path log = dir / "CV_personal.log";
+    const fs::path statePath = dir / "cv_state_live.json";
+    const std::string lines = test::variedLog(64, kStart);
+    writeText(log, lines);
+
+    // A baseline file nested 100,000 deep and a state file of 1 GB: both corrupt.
+    writeText(dir / "sift/baseline.json", nested(100000));
+    writeText(statePath, "");
+    growBy(statePath, off_t{1} << 30);
+    auto ended = pass(dir.path());
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_LT(ended.peakRssKb, kMemoryKb);
+    EXPECT_EQ(loadState(statePath).offset, lines.size()) << "the fresh state read the log";
+    EXPECT_EQ(readText(dir / "sift/baseline.json"), nested(100000)) << "a corrupt file is kept";
+    EXPECT_EQ(readVerdict(dir.path()), "COMPROMISED");
+
+    // A day file nested 300,000 deep: no report, no crash.
+    writeText(dir / "sift/ALL.json", nested(300000));
+    ended = corvane({"report", "--data", dir.path().string(), "--vault", (dir / "vault").string()});
+    EXPECT_TRUE(ended.status == 0 || ended.status == 1) << ended.status;
+    EXPECT_FALSE(fs::exists(dir / "reports/CV-Report-ALL.html"));
+
+    // A FIFO in the state file's place: not opened, so the pass does not block on it.
+    fs::remove(statePath);
+    ASSERT_EQ(::mkfifo(statePath.c_str(), 0644), 0);
+    EXPECT_EQ(pass(dir.path()).status, 0);
+    EXPECT_TRUE(fs::is_regular_file(statePath)) << "replaced by a fresh state";
+    EXPECT_EQ(loadState(statePath).offset, lines.size());
+
+    // Half a GB of NULs without a line feed, as a power loss leaves: consumed once, so the
+    // line after it is read and later passes are idle.
+    growBy(log, off_t{512} << 20);
+    ended = pass(dir.path());
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_LT(ended.peakRssKb, kMemoryKb);
+    EXPECT_EQ(loadState(statePath).offset, fs::file_size(log));
+    std::ofstream(log, std::ios::app)
+        << "\n"
+        << test::evidenceLine(kStart + 70, kStart + 69, 0, "SameAccountDevice owner IDS 'After'")
+        << "\n";
+    ended = pass(dir.path());
+    EXPECT_LT(ended.peakRssKb, kMemoryKb);
+    const State after = loadState(statePath);
+    EXPECT_EQ(after.offset, fs::file_size(log));
+    EXPECT_EQ(after.cul.count("After"), 1u);
+
+    // A device in the log's place is not read without end: a log that cannot be opened has
+    // the empty head, which the stored state does not match.
+    fs::remove(log);
+    fs::create_symlink("/dev/zero", log);
+    EXPECT_EQ(pass(dir.path()).status, 0);
+    EXPECT_EQ(loadState(statePath), State{});
+}
+
+} // namespace
+} // namespace corvane::Sift
