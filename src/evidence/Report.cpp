@@ -231,6 +231,17 @@ std::optional<std::string> chooseDay(const fs::path& dataFolder,
     return names->back();
 }
 
+/// The number of culprits: "culprits_total" when the file has it (the rows are cut to the
+/// most frequent), else the rows.
+size_t culpritCount(const json& data, const json& rows) {
+    const auto total = data.find("culprits_total");
+    if (total != data.end() && total->is_number_unsigned() &&
+        total->get<uint64_t>() >= rows.size()) {
+        return static_cast<size_t>(total->get<uint64_t>());
+    }
+    return rows.size();
+}
+
 std::string sentence(std::string_view mode, size_t culprits) {
     const std::string n = std::to_string(culprits);
     if (mode == "exec") {
@@ -416,7 +427,7 @@ std::optional<fs::path> makeReport(const fs::path& dataFolder,
     page += kStatus;
     page += escapeHtml(verdict);
     page += kSentence;
-    page += sentence(mode, culprits.size());
+    page += sentence(mode, culpritCount(*data, culprits));
     page += kOwnerTable;
     page += escapeHtml(orDash(textOf(device, "ble_mac")));
     page += kOwnerCell;

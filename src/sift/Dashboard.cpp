@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kDash = "—";
 constexpr size_t kMaxRogueRows = 10;
 constexpr size_t kMaxAccessRows = 200;
+// The most frequent culprits; "culprits_total" counts them all.
+constexpr size_t kMaxCulpritRows = 200;
 constexpr size_t kMaxListRows = 50;
 
 std::string upperAscii(std::string text) {
@@ -110,7 +112,8 @@ json culpritRows(const State& state, const std::set<std::string>& ownAccounts) {
         }
     }
     return newestFirst(
-        foreign, SIZE_MAX, [](const auto& entry) { return static_cast<double>(entry.second.occ); },
+        foreign, kMaxCulpritRows,
+        [](const auto& entry) { return static_cast<double>(entry.second.occ); },
         [](const auto& entry) {
             const Cul& cul = entry.second;
             return json{{"ids", entry.first},
@@ -119,6 +122,12 @@ json culpritRows(const State& state, const std::set<std::string>& ownAccounts) {
                         {"first", util::formatTimestamp(cul.first)},
                         {"last", util::formatTimestamp(cul.last)}};
         });
+}
+
+/// The number of culprit rows before the cut.
+int64_t culpritCount(const State& state, const std::set<std::string>& ownAccounts) {
+    return std::count_if(state.cul.begin(), state.cul.end(),
+                         [&](const auto& entry) { return ownAccounts.count(entry.first) == 0; });
 }
 
 json accessRows(const State& state) {
@@ -363,6 +372,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false)},
         {"rogue_awdl_total", awdlTotal},
         {"culprits", pending ? empty : culprits},
+        {"culprits_total", pending ? 0 : culpritCount(state, ownAccounts)},
         {"access_events", accessRows(state)},
         {"access_events_total", static_cast<int64_t>(state.access.size())},
         {"provision_pairs", pending ? empty : pairRows(state)},

@@ -187,16 +187,7 @@ bool applyRetention(State& state, double now) {
     const double cutoff = now - kRetentionSeconds;
     std::erase_if(state.dPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
     std::erase_if(state.aPeer, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
-    const auto known = [&state](const std::string& mac) {
-        return state.dPeer.count(mac) > 0 || state.aPeer.count(mac) > 0;
-    };
-    std::erase_if(state.macTail, [&known](const auto& entry) { return !known(entry.first); });
-    std::erase_if(state.macAid, [&known](const auto& entry) { return !known(entry.first); });
-    std::erase_if(state.dAdsid,
-                  [&state](const auto& entry) { return state.dPeer.count(entry.first) == 0; });
-    std::erase_if(state.aAdsid,
-                  [&state](const auto& entry) { return state.aPeer.count(entry.first) == 0; });
-    std::erase_if(state.owner, [&known](const std::string& mac) { return !known(mac); });
+    dropOrphans(state);
     std::erase_if(state.cul, [cutoff](const auto& entry) { return entry.second.last < cutoff; });
     std::erase_if(state.access,
                   [cutoff](const auto& entry) { return entry.second.epoch < cutoff; });
@@ -285,7 +276,9 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         result.outcome = PassOutcome::NewLines;
     }
 
-    const bool pruned = applyRetention(state, now);
+    // Within a pass a map may grow to twice its cap; the stored state keeps within them.
+    const bool capped = applyCaps(state);
+    const bool pruned = applyRetention(state, now) || capped;
     // An idle pass that found the state as it was stored leaves the state file and the view
     // log as they are: rewriting the same bytes every 45 seconds would cost a full encode
     // and a flush to disk each time. A fresh state is always written (its file may be one

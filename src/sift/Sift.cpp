@@ -33,7 +33,18 @@ template <typename Map> typename Map::mapped_type& slot(Map& map, std::string_vi
 }
 
 void increment(CountMap& map, std::string_view outer, std::string_view inner) {
-    ++slot(slot(map, outer), inner);
+    auto& counts = slot(map, outer);
+    ++slot(counts, inner);
+    if (counts.size() > 2 * kMaxKeysPerMac) {
+        trimCounts(counts);
+    }
+}
+
+/// Whether some map holds twice its cap: only a flood gets there.
+bool overCaps(const State& state) {
+    return state.dPeer.size() > 2 * kMaxPeers || state.aPeer.size() > 2 * kMaxPeers ||
+           state.macTail.size() > 4 * kMaxPeers || state.cul.size() > 2 * kMaxCulprits ||
+           state.access.size() > 2 * kMaxAccess;
 }
 
 std::string orNone(std::optional<std::string_view> value) {
@@ -342,6 +353,9 @@ void ingestLine(std::string_view text, State& state) {
             entry += "…";
         }
         appendCapped(state.view, std::move(entry), kMaxView);
+    }
+    if (overCaps(state)) {
+        applyCaps(state);
     }
 }
 

@@ -14,6 +14,20 @@ namespace corvane::Sift {
 /// any bytes. Changes every field but `head` and `offset`.
 void ingestLine(std::string_view line, State& state);
 
+/// Brings every map of the state within its cap, evicting the least recently seen peers,
+/// culprits and access events and the least counted keys of a MAC's count maps, and drops
+/// what is kept for MACs that are no longer peers when that made room. Returns whether it
+/// changed anything; nothing changes below the caps. `ingestLine` calls it once a map holds
+/// twice its cap, so a flood costs amortised constant time per line.
+bool applyCaps(State& state);
+
+/// Keeps the `kMaxKeysPerMac` most counted keys of one MAC's count map (on equal counts the
+/// first in key order, so its dominant key stays). Returns whether it removed any.
+bool trimCounts(std::map<std::string, int64_t>& counts);
+
+/// Drops the entries of the maps keyed by MAC whose MAC is no longer a peer.
+void dropOrphans(State& state);
+
 /// What one pass found in the analysed log.
 enum class PassOutcome {
     NoLog,       // the analysed log does not exist: nothing read or written

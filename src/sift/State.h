@@ -26,6 +26,17 @@ inline constexpr size_t kMaxView = 5000;
 /// keeps every byte. Log tool lines take a few hundred bytes.
 inline constexpr size_t kMaxViewLineBytes = 16 * 1024;
 
+/// Caps of the state's maps. The 24-hour retention bounds them by a day of activity, and
+/// these by what a day of a flood (every line a new device or account, which anyone nearby
+/// can send) may add; a household's day is some dozens of entries. Beyond a cap the least
+/// recently seen entries go. Each peer map holds at most `kMaxPeers`; the maps keyed by a
+/// peer's MAC follow the peers.
+inline constexpr size_t kMaxPeers = 10000;
+inline constexpr size_t kMaxCulprits = 10000;
+inline constexpr size_t kMaxAccess = 10000;
+/// Distinct tails, accounts or AIDs counted for one MAC; beyond it the least counted go.
+inline constexpr size_t kMaxKeysPerMac = 64;
+
 /// A state file larger than this is corrupt. A state at every cap holds a few tens of MB;
 /// the view lines alone may reach 80 MiB (5000 lines of 16 KiB), and more once escaped.
 inline constexpr uint64_t kMaxStateFileBytes = uint64_t{256} << 20;

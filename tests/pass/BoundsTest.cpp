@@ -2,6 +2,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "evidence/Report.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
@@ -103,6 +104,76 @@ TEST(Bounds, HostileFilesGetTheirFallbackWithoutACrashAHangOrUnboundedMemory) {
     fs::create_symlink("/dev/zero", log);
     EXPECT_EQ(pass(dir.path()).status, 0);
     EXPECT_EQ(loadState(statePath), State{});
+}
+
+/// A log of `count` DirectLink peers, each its own MAC of the owner's device with its own
+/// account, then `culprits` accounts authenticating as the owner, one line a second.
+std::string floodLog(int count, int culprits) {
+    std::string log;
+    char payload[160];
+    int64_t t = kStart;
+    for (int i = 0; i < count; ++i, ++t) {
+        std::snprintf(payload, sizeof payload,
+                      "CUBonjourDevice 0A:00:00:%02X:%02X:%02X, TT 0x10 "
+                      "stID 0a1b2c3d-4e5f-6a7b-8c9d-0123456789ab IDS 'Acct%d'",
+                      (i >> 16) & 0xFF, (i >> 8) & 0xFF, i & 0xFF, i);
+        log += test::evidenceLine(t, t - 1, 0, payload) + "\n";
+    }
+    // One MAC counted with many accounts, one of them most often.
+    for (int i = 0; i < 300; ++i, ++t) {
+        std::snprintf(payload, sizeof payload,
+                      "CUBonjourDevice 0A:FF:FF:FF:FF:FF, TT 0x10 IDS '%s%d'",
+                      i % 3 == 0 ? "Top" : "Many", i % 3 == 0 ? 0 : i);
+        log += test::evidenceLine(t, t - 1, 0, payload) + "\n";
+    }
+    for (int i = 0; i < culprits; ++i, ++t) {
+        std::snprintf(payload, sizeof payload, "SameAccountDevice owner IDS 'Cul%d'", i);
+        log += test::evidenceLine(t, t - 1, 0, payload) + "\n";
+    }
+    return log;
+}
+
+TEST(Bounds, AFloodOfDistinctDevicesAndAccountsKeepsTheMostRecentUpToTheCaps) {
+    const int peers = static_cast<int>(2 * kMaxPeers + 500); // past the in-pass trim as well
+    const int culprits = static_cast<int>(kMaxCulprits + 500);
+    TempDir dir;
+    writeText(dir / "CV_personal.log", floodLog(peers, culprits));
+    const double now = kStart + peers + culprits + 400;
+    runPass(dir.path(), now);
+    const State state = loadState(dir / "cv_state_live.json");
+
+    ASSERT_EQ(state.dPeer.size(), kMaxPeers);
+    EXPECT_EQ(state.dPeer.count("0A:FF:FF:FF:FF:FF"), 1u);
+    EXPECT_EQ(state.dPeer.count("0A:00:00:00:00:00"), 0u) << "the least recently seen went";
+    EXPECT_EQ(state.dPeer.count("0A:00:00:00:50:13"), 1u) << "the newest stayed";
+    for (const auto* maps : {&state.macTail, &state.dAdsid}) {
+        for (const auto& [mac, counts] : *maps) {
+            ASSERT_EQ(state.dPeer.count(mac), 1u) << mac << " outlived its peer";
+        }
+    }
+    const auto& many = state.dAdsid.at("0A:FF:FF:FF:FF:FF");
+    EXPECT_EQ(many.size(), kMaxKeysPerMac);
+    EXPECT_EQ(many.at("Top0"), 100) << "the most counted account stays";
+
+    ASSERT_EQ(state.cul.size(), kMaxCulprits);
+    EXPECT_EQ(state.cul.count("Cul0"), 0u);
+    EXPECT_EQ(state.cul.count("Cul" + std::to_string(culprits - 1)), 1u);
+
+    // The dashboard lists the most frequent culprits and counts them all; the report's
+    // sentence takes the count.
+    const auto all = util::readJsonObject(dir / "sift/ALL.json", kMaxDayFileBytes);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->at("culprits").size(), 200u);
+    EXPECT_EQ(all->at("culprits_total"), kMaxCulprits);
+    const auto report = evidence::makeReport(dir.path(), "ALL", dir / "vault", kStart);
+    ASSERT_TRUE(report);
+    EXPECT_NE(readText(*report).find("<b>" + std::to_string(kMaxCulprits) + "</b>"),
+              std::string::npos);
+
+    // An idle pass keeps the capped state as it is.
+    const std::string stored = readText(dir / "cv_state_live.json");
+    runPass(dir.path(), now);
+    EXPECT_EQ(readText(dir / "cv_state_live.json"), stored);
 }
 
 } // namespace
