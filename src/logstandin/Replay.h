@@ -10,6 +10,10 @@
 
 namespace corvane::logstandin {
 
+/// Waits until standard output's reader has gone or `timeout` has passed (forever when
+/// negative). Returns whether the reader has gone. Output to a file or a terminal never goes.
+bool outputClosedWithin(std::chrono::milliseconds timeout);
+
 /// Plays a syslog-style capture back as a live stream: keeps the lines the predicate
 /// accepts, gives each the current time, and spaces them by their original gaps times
 /// `speed` (0 = as fast as the reader takes them).
@@ -21,15 +25,19 @@ class Replay {
     /// its buffer. False when standard output is gone.
     bool emit(std::string_view line);
 
-    /// Replays every line of `source`. False when standard output is gone.
+    /// Replays every line of `source`, each cut to `kMaxLineBytes` (a longer run without a
+    /// line feed is replayed cut as soon as it reaches that length). False when standard
+    /// output is gone.
     bool play(std::FILE* source);
+
+    static constexpr size_t kMaxLineBytes = size_t{1} << 20;
 
     /// Writes out whatever is buffered. False when standard output is gone.
     bool flush();
 
   private:
     bool replayLine(std::string_view line);
-    void pace(const SyslogLine& parsed);
+    bool pace(const SyslogLine& parsed);
 
     const Predicate& predicate_;
     const double speed_;

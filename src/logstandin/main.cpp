@@ -19,6 +19,7 @@
 
 namespace {
 
+using corvane::logstandin::outputClosedWithin;
 using corvane::logstandin::Predicate;
 using corvane::logstandin::Replay;
 
@@ -99,6 +100,7 @@ int stream(const std::vector<std::string_view>& args) {
     if (!speed) {
         return usage("CORVANE_LOG_SPEED must be a number of at least 0");
     }
+    corvane::platform::endWithParent();
     const std::string path = sourcePath();
     std::FILE* source = std::fopen(path.c_str(), "re");
     if (!source) {
@@ -116,9 +118,10 @@ int stream(const std::vector<std::string_view>& args) {
     if (!ok) {
         return 1;
     }
-    // A live stream has no end: stay until terminated, as the system tool does.
-    while (*speed > 0) {
-        ::pause();
+    // A live stream has no end: stay until terminated, as the system tool does, or until
+    // the reader goes (the system tool then dies of its next write).
+    if (*speed > 0) {
+        outputClosedWithin(std::chrono::milliseconds(-1));
     }
     return 0;
 }

@@ -22,6 +22,11 @@ std::filesystem::path resourcesDir();
 /// The system log tool: /usr/bin/log on macOS, the corvane-log stand-in elsewhere.
 std::filesystem::path logToolPath();
 
+/// Has the calling process end when its parent does, for a child that must not outlive the
+/// program that reads it. Linux: the parent-death signal (SIGTERM), set by the child itself.
+/// macOS: nothing to do; the system log tool dies of its first write once the pipe closes.
+void endWithParent();
+
 /// A command that needs administrator rights, in the form each system runs it: macOS runs
 /// the AppleScript source through osascript ("with administrator privileges" inside it),
 /// Linux runs the argument vector directly (it starts with pkexec). No shell sits in between.

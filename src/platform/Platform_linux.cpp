@@ -1,8 +1,11 @@
 #include "platform/Platform.h"
 #include "platform/PlatformCommon.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <sys/prctl.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace corvane::platform {
 namespace fs = std::filesystem;
@@ -26,6 +29,15 @@ fs::path resourcesDir() {
 
 fs::path logToolPath() {
     return executableDir() / "corvane-log";
+}
+
+void endWithParent() {
+    const pid_t parent = ::getppid();
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The parent may have gone before the signal was armed.
+    if (::getppid() != parent) {
+        ::raise(SIGTERM);
+    }
 }
 
 std::optional<int> runPrivileged(const PrivilegedCommand& command) {

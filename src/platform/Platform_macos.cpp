@@ -33,6 +33,8 @@ fs::path logToolPath() {
     return "/usr/bin/log";
 }
 
+void endWithParent() {}
+
 std::optional<int> runPrivileged(const PrivilegedCommand& command) {
     return spawnAndWait({"/usr/bin/osascript", "-e", command.appleScript});
 }

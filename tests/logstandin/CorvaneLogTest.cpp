@@ -5,12 +5,15 @@
 #include "util/LocalTime.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 namespace corvane::test {
 namespace {
@@ -84,8 +87,57 @@ TEST_F(CorvaneLogTest, PacesByTheOriginalGapsAndStaysOpen) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
     EXPECT_GT(gap, 0.35);
     EXPECT_LT(gap, 1.5);
-    // The end of the source is not the end of a live stream.
+    // The end of the source is not the end of a live stream; the reader's going is.
     EXPECT_FALSE(tool.readLine(std::chrono::milliseconds(300)));
+    tool.closeOutput();
+    const auto ended = tool.waitWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(ended) << "still running without a reader";
+    EXPECT_EQ(ended->status, 0);
+}
+
+/// Whether process `pid` has ended (gone, or a zombie nobody reaps) within `timeout`.
+bool endsWithin(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string name, state;
+        if (!(stat >> pid >> name >> state) || state == "Z") {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+TEST_F(CorvaneLogTest, AnEndlessLineStaysBoundedAndTheToolDiesWithItsReaderOrParent) {
+    // /dev/zero: one endless line, cut at the cap; whatever the predicate keeps, the tool
+    // notices that its reader went.
+    Subprocess endless(streamArgs(Capture::predicate),
+                       {"CORVANE_LOG_SOURCE=/dev/zero", "CORVANE_LOG_SPEED=0"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    endless.closeOutput();
+    const auto ended = endless.waitWithin(std::chrono::seconds(10));
+    ASSERT_TRUE(ended) << "still reading /dev/zero without a reader";
+    EXPECT_LT(ended->peakRssKb, 100 * 1024);
+
+    // Its parent killed, writing to no pipe (so no write can fail): the parent-death signal.
+    writeText(dir_ / "source.log",
+              "2026-10-18 09:14:01.000000-0700  mac rapportd[1]: AuthTag one\n"
+              "2026-10-18 10:14:01.000000-0700  mac rapportd[1]: AuthTag an hour later\n");
+    auto args = streamArgs(Capture::predicate);
+    Subprocess shell({"/bin/sh", "-c", "\"$@\" >/dev/null & echo $!; wait", "sh", args[0], args[1],
+                      args[2], args[3], args[4], args[5], args[6]},
+                     env("1"));
+    const auto child = shell.readLine();
+    ASSERT_TRUE(child);
+    const pid_t pid = std::stoi(*child);
+    EXPECT_FALSE(endsWithin(pid, std::chrono::milliseconds(300))) << "ended by itself";
+    shell.signal(SIGKILL);
+    shell.wait();
+    EXPECT_TRUE(endsWithin(pid, std::chrono::seconds(10))) << "outlived its parent";
+    if (!endsWithin(pid, std::chrono::milliseconds(0))) {
+        ::kill(pid, SIGKILL);
+    }
 }
 
 TEST_F(CorvaneLogTest, UsageErrorsExit64) {
