@@ -1,5 +1,7 @@
 #include "util/Files.h"
 
+#include "util/ReadAhead.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -58,6 +60,12 @@ std::optional<uint64_t> readBlocks(const fs::path& path, uint64_t limit,
     Fd in(openRegularFile(path));
     if (in.fd < 0) {
         return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(in.fd, &st) == 0 &&
+        std::min<uint64_t>(static_cast<uint64_t>(st.st_size), limit) > 2 * kReadAheadBytes) {
+        ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        return readAhead(in.fd, limit, consume, progress);
     }
     // Large enough to amortise the system calls, small enough to stay in the CPU's caches
     // while the consumer works on it.

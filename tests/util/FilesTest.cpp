@@ -4,6 +4,7 @@
 #include "util/JsonFile.h"
 
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <sys/stat.h>
 
 using namespace corvane::util;
@@ -72,4 +73,32 @@ TEST(JsonFile, TooDeepOrTooLargeFilesAndNonRegularFilesAreCorrupt) {
     EXPECT_FALSE(readFile(dir / "fifo"));
     EXPECT_FALSE(readFile("/dev/zero"));
     EXPECT_FALSE(readBlocks("/dev/zero", 1 << 20, [](std::string_view) {}));
+}
+
+TEST(Files, LargeFilesAreReadAheadWholeInOrderAndUpToTheLimit) {
+    TempDir dir;
+    std::string content((9u << 20) + 12345, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : content) { // xorshift: no block repeats another
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    corvane::test::writeText(dir / "big", content);
+    for (const uint64_t limit : {uint64_t{UINT64_MAX}, uint64_t{content.size() - 777}}) {
+        std::string read;
+        uint64_t lastProgress = 0;
+        const auto n = readBlocks(
+            dir / "big", limit, [&](std::string_view block) { read.append(block); },
+            [&](uint64_t done) { lastProgress = done; });
+        const size_t expected = std::min<uint64_t>(limit, content.size());
+        ASSERT_EQ(n, expected);
+        EXPECT_EQ(lastProgress, expected);
+        EXPECT_TRUE(read == content.substr(0, expected));
+    }
+    // A consumer that gives up mid-way ends the read-ahead with it.
+    EXPECT_THROW(readBlocks(dir / "big", UINT64_MAX,
+                            [](std::string_view) { throw std::runtime_error("enough"); }),
+                 std::runtime_error);
 }
