@@ -314,6 +314,7 @@ void ContentView::uninstall() {
         return;
     }
     monitor_.removeEverything();
+    web_->setHtml({}); // its page is gone with the folder
     const int final = Dialogs::ask(
         this, {QMessageBox::Information, kRemovedTitle, kRemovedBody, {"Quit CV", "Later"}});
     if (final == 0) {
