@@ -34,6 +34,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Generous: CI runs this beside other tests on two cores, and the web engine starts slowly.
+constexpr int kWait = 15000;
+
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -171,7 +174,7 @@ class AppTest : public QObject {
 
         QTest::keyClick(setup, Qt::Key_Return);
         QCOMPARE(setup->step(), OnboardingView::Step::fda);
-        QTRY_VERIFY(!monitor.hasFullDiskAccess());
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor.hasFullDiskAccess(), kWait);
         QVERIFY(view.findChild<QWidget*>("fdaRow")->isVisible());
         QCOMPARE(textOf(setup->findChild<QWidget*>("fdaStatusRow")), "Not yet enabled");
         QVERIFY(!setup->defaultButton()->isEnabled());
@@ -186,7 +189,7 @@ class AppTest : public QObject {
                 b->click();
             }
         }
-        QTRY_VERIFY(monitor.hasFullDiskAccess());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.hasFullDiskAccess(), kWait);
         QCOMPARE(textOf(setup->findChild<QWidget*>("fdaStatusRow")), "Full Disk Access granted");
         QVERIFY(!view.findChild<QWidget*>("fdaRow")->isVisible());
 
@@ -199,7 +202,7 @@ class AppTest : public QObject {
         QVERIFY(setup->running());
         QCOMPARE(setup->remaining(), OnboardingView::VERIFY_SECONDS);
         QVERIFY(monitor.timerActive());
-        QTRY_VERIFY(monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         QCOMPARE(setup->cancelButton()->text(), "Skip for now");
         QVERIFY(!setup->defaultButton()); // Return does nothing while waiting
         snap(&view, "setup-3-verify-waiting");
@@ -210,9 +213,9 @@ class AppTest : public QObject {
             setup->tick();
         }
         QCOMPARE(setup->remaining(), 590);
-        QTRY_VERIFY(setup->bleMac().has_value());
+        QTRY_VERIFY_WITH_TIMEOUT(setup->bleMac().has_value(), kWait);
         const fs::path baseline = monitor.dataFolder() / "sift/baseline.json";
-        QTRY_VERIFY(fs::exists(baseline));
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(baseline), kWait);
         const auto learned = QJsonDocument::fromJson(QByteArray::fromStdString(readFile(baseline)));
         QCOMPARE(learned["my_ble_mac"][0].toString(), *setup->bleMac());
         QCOMPARE(learned["my_conn_state"].toString(), "searching");
@@ -227,7 +230,7 @@ class AppTest : public QObject {
         for (int i = 0; i < 10; ++i) {
             setup->tick();
         }
-        QTRY_COMPARE(evaluated.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(evaluated.count(), 1, kWait);
         if (setup->connMac()) {
             QCOMPARE(directLink->text(),
                      "DirectLink: " + *setup->connMac() + "  (" + setup->connState() + ")");
@@ -248,7 +251,7 @@ class AppTest : public QObject {
         QVERIFY(monitor.onboarded());
         QVERIFY(QSettings().value("cv_onboarded").toBool());
         waitForToken(monitor, before + 1); // finish's pass
-        QTRY_VERIFY(!view.onboarding());
+        QTRY_VERIFY_WITH_TIMEOUT(!view.onboarding(), kWait);
         QVERIFY(!monitor.demoLoaded());
         monitor.shutdown();
     }
@@ -261,13 +264,13 @@ class AppTest : public QObject {
         OnboardingView setup(monitor);
         QTest::keyClick(&setup, Qt::Key_Return);
         QTest::keyClick(&setup, Qt::Key_Return); // access granted by the stand-in
-        QTRY_COMPARE(setup.step(), OnboardingView::Step::verify);
+        QTRY_COMPARE_WITH_TIMEOUT(setup.step(), OnboardingView::Step::verify, kWait);
         QSignalSpy status(&setup, &OnboardingView::verifyStatusChanged);
         while (setup.remaining() > 0) {
             setup.tick();
         }
         QVERIFY(!setup.running());
-        QTRY_VERIFY(status.count() >= 1); // the final evaluation came back
+        QTRY_VERIFY_WITH_TIMEOUT(status.count() >= 1, kWait); // the final evaluation came back
         QVERIFY(!setup.bleMac());
         QCOMPARE(setup.step(), OnboardingView::Step::verify);
         QCOMPARE(setup.cancelButton()->text(), "Skip for now");
@@ -278,7 +281,7 @@ class AppTest : public QObject {
         // "Load Demo" loads the demo before finishing.
         QTest::keyClick(&setup, Qt::Key_Return);
         QVERIFY(monitor.onboarded());
-        QTRY_VERIFY(monitor.demoLoaded());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.demoLoaded(), kWait);
         qunsetenv("CORVANE_LOG_SOURCE");
         monitor.shutdown();
     }
@@ -295,14 +298,15 @@ class AppTest : public QObject {
         QVERIFY(!view.onboarding());
         QCOMPARE(monitor.reloadToken(), 1);
         QVERIFY(monitor.timerActive());
-        QTRY_VERIFY(monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         waitForToken(monitor, 2); // the start's pass
         QVERIFY(fs::exists(monitor.dataFolder() / "sift/summary.json"));
         QVERIFY(fs::exists(monitor.dataFolder() / "radar.html"));
 
         auto* label = view.findChild<QWidget*>("monitoringLabel");
         QVERIFY(label->isVisible());
-        QTRY_COMPARE(textOf(label), QString("Monitoring %1 events").arg(monitor.lineCount()));
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(label),
+                                  QString("Monitoring %1 events").arg(monitor.lineCount()), kWait);
         QVERIFY(view.findChild<QWidget*>("vaultSealed")->isVisible());
         auto buttons = view.findChildren<QPushButton*>();
         auto visible = [&](const QString& text) {
@@ -327,12 +331,12 @@ class AppTest : public QObject {
         // A tick runs a pass without reloading the page.
         QSignalSpy analysed(&monitor, &Monitor::analysed);
         monitor.runSift(false);
-        QTRY_COMPARE(analysed.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(analysed.count(), 1, kWait);
         QCOMPARE(monitor.reloadToken(), 2);
 
         monitor.setLastError("Another capture is already writing this evidence log.");
         auto* error = view.findChild<QLabel*>("errorLine");
-        QTRY_VERIFY(error->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(error->isVisible(), kWait);
         QCOMPARE(error->text(), "Another capture is already writing this evidence log.");
         snap(&view, "error-line");
 
@@ -342,7 +346,7 @@ class AppTest : public QObject {
                 b->click();
             }
         }
-        QTRY_VERIFY(!monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor.isRunning(), kWait);
         QVERIFY(!monitor.timerActive());
         waitForToken(monitor, 3);
         QVERIFY(visible("Start Monitoring"));
@@ -360,7 +364,7 @@ class AppTest : public QObject {
         waitForToken(monitor, 5); // +1 appearing, +1 the onboarded start's pass
 
         // Re-run Setup takes away the learned phone only; monitoring goes on.
-        QTRY_VERIFY(monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         std::ofstream(monitor.dataFolder() / "sift/baseline.json") << "{}";
         for (auto* b : second.findChildren<QPushButton*>()) {
             if (b->text() == "Re-run Setup") {
@@ -369,7 +373,7 @@ class AppTest : public QObject {
         }
         QVERIFY(second.onboarding());
         QCOMPARE(second.onboarding()->step(), OnboardingView::Step::welcome);
-        QTRY_VERIFY(!fs::exists(monitor.dataFolder() / "sift/baseline.json"));
+        QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(monitor.dataFolder() / "sift/baseline.json"), kWait);
         QVERIFY(fs::exists(monitor.dataFolder() / "sift/summary.json"));
         QVERIFY(monitor.isRunning() && monitor.timerActive());
         monitor.shutdown();
@@ -386,7 +390,7 @@ class AppTest : public QObject {
         std::ofstream(monitor.dataFolder() / "sift/stale.json") << "{}";
         QSettings().setValue("cv_onboarded", true);
         emit monitor.onboardedChanged();
-        QTRY_VERIFY(!view.onboarding());
+        QTRY_VERIFY_WITH_TIMEOUT(!view.onboarding(), kWait);
 
         QCOMPARE(monitor.reloadToken(), 1);
         view.findChildren<QPushButton*>("")[0]; // buttons exist
@@ -503,7 +507,7 @@ class AppTest : public QObject {
             h.cv.postMessage({action: "uninstall"});
             typeof h.other + "," + typeof window.QWebChannel;
         )");
-        QTRY_COMPARE(uninstalls, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(uninstalls, 1, kWait);
         QCOMPARE(reports.size(), 5);
         QCOMPARE(reports[1], std::optional<QString>("2026-10-18"));
         QCOMPARE(reports[2], std::nullopt);
@@ -532,12 +536,12 @@ class AppTest : public QObject {
         QCOMPARE(run(readScript.arg("file:///etc/hostname")).toString(), "refused");
         run("fetch('https://example.invalid/beacon').then(() => window.beacon = 'sent',"
             " () => window.beacon = 'refused')");
-        QTRY_COMPARE(run("window.beacon").toString(), "refused");
+        QTRY_COMPARE_WITH_TIMEOUT(run("window.beacon").toString(), "refused", kWait);
 
         // Web links go to the default browser and the dashboard stays; local links navigate.
         const QUrl page = web.url();
         run("document.getElementById('web').click()");
-        QTRY_COMPARE(desktop_.opened.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(desktop_.opened.size(), 1, kWait);
         QCOMPARE(desktop_.opened[0], QUrl("https://example.invalid/help"));
         QCOMPARE(web.url(), page);
         // target=_blank, clicked with the mouse: the default browser, no second window.
@@ -549,11 +553,11 @@ class AppTest : public QObject {
             return QRect(r[0].toInt(), r[1].toInt(), r[2].toInt(), r[3].toInt());
         }();
         QTest::mouseClick(web.focusProxy(), Qt::LeftButton, {}, box.center());
-        QTRY_COMPARE(desktop_.opened.size(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(desktop_.opened.size(), 2, kWait);
         QCOMPARE(desktop_.opened[1], QUrl("https://example.invalid/new"));
         QCOMPARE(web.url(), page);
         run("document.getElementById('local').click()");
-        QTRY_VERIFY(web.url().toString().endsWith("raw_log.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(web.url().toString().endsWith("raw_log.html"), kWait);
 
         // Reload exactly when the token changes.
         const int loads = web.loadCount();
@@ -561,7 +565,7 @@ class AppTest : public QObject {
         QCOMPARE(web.loadCount(), loads);
         web.setReloadToken(4);
         QCOMPARE(web.loadCount(), loads + 1);
-        QTRY_VERIFY(web.url().toString().endsWith("radar.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(web.url().toString().endsWith("radar.html"), kWait);
 
         // Without a page the view stays as it is.
         fs::remove(folder / "radar.html");
@@ -605,12 +609,13 @@ class AppTest : public QObject {
                  (QStringList{"Uninstall", QString::fromUtf8("Export First\u2026"), "Cancel"}));
         QCOMPARE(desktop_.questions[0].icon, QMessageBox::Critical);
         QVERIFY(desktop_.savePrompts.isEmpty());
-        QTRY_COMPARE(monitor.lastError(), "No log to export yet — press Start Monitoring first.");
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(),
+                                  "No log to export yet — press Start Monitoring first.", kWait);
         QVERIFY(view.findChild<QLabel*>("errorLine")->isVisible());
         QVERIFY(fs::exists(folder));
 
         monitor.startMonitoring();
-        QTRY_VERIFY(fs::exists(folder / "CV_personal.log"));
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(folder / "CV_personal.log"), kWait);
         waitForToken(monitor, 2);
 
         // Cancelling the save dialog writes nothing; a chosen path gets the archive.
@@ -620,7 +625,7 @@ class AppTest : public QObject {
         QVERIFY(QFileInfo(desktop_.savePrompts[1]).fileName().startsWith("CV_evidence_"));
         desktop_.savePath = temp_->filePath("out/evidence.zip");
         view.exportEvidence();
-        QTRY_COMPARE(monitor.lastError(), "Export failed."); // no such folder
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(), "Export failed.", kWait); // no such folder
         QDir().mkpath(temp_->filePath("out"));
         view.exportEvidence();
         QVERIFY(QFileInfo::exists(desktop_.savePath));
@@ -643,7 +648,7 @@ class AppTest : public QObject {
         view.uninstall();
         QVERIFY(goneAtNotice);
         QCOMPARE(desktop_.questions.last().buttons, (QStringList{"Quit CV", "Later"}));
-        QTRY_VERIFY(!monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor.isRunning(), kWait);
         QVERIFY(!monitor.timerActive());
         QTest::qWait(500);
         QVERIFY(!fs::exists(folder));
@@ -662,15 +667,15 @@ class AppTest : public QObject {
         QApplication::setQuitOnLastWindowClosed(false); // keep the test's own loop
         QVERIFY(shell.listen());
         QVERIFY(Shell::forwardToRunningInstance());
-        QTRY_VERIFY(shell.window());
-        QTRY_VERIFY(monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(shell.window(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         QCOMPARE(logToolChildren(getpid()), 1);
         ContentView* first = shell.window();
         shell.openControlPanel();
         QCOMPARE(shell.window(), first); // raised, not a second one
 
         first->close();
-        QTRY_VERIFY(!shell.window());
+        QTRY_VERIFY_WITH_TIMEOUT(!shell.window(), kWait);
         shell.openControlPanel();
         QVERIFY(shell.window() && shell.window() != first);
         QTest::qWait(500);
@@ -691,7 +696,7 @@ class AppTest : public QObject {
         }
         QCOMPARE(shell.alertsRaised(), 2);
         monitor.shutdown();
-        QTRY_VERIFY(!monitor.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!monitor.isRunning(), kWait);
         QCOMPARE(logToolChildren(getpid()), 0);
     }
 
