@@ -15,6 +15,6 @@ std::optional<uint64_t> readAhead(int fd, uint64_t limit,
                                   const std::function<void(std::string_view)>& consume,
                                   const std::function<void(uint64_t)>& progress);
 
-inline constexpr size_t kReadAheadBytes = size_t{4} << 20;
+inline constexpr size_t kReadAheadBytes = 3 * 256 * 1024;
 
 } // namespace corvane::util
