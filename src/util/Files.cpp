@@ -102,21 +102,38 @@ std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
 }
 
 std::optional<std::string> readFile(const fs::path& path, uint64_t maxBytes) {
-    // One byte beyond the limit tells a file that is too large (or grew while read) from
-    // one that just fits.
-    const uint64_t limit = maxBytes == UINT64_MAX ? maxBytes : maxBytes + 1;
-    const auto size = fileSize(path);
-    if (size && *size > maxBytes) {
+    // Straight into the text, on this thread: there is nothing to overlap the reading with.
+    Fd in(openRegularFile(path));
+    struct stat st {};
+    if (in.fd < 0 || ::fstat(in.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > maxBytes) {
         return std::nullopt;
     }
-    std::string out;
-    if (size) {
-        out.reserve(static_cast<size_t>(*size));
+    // One byte beyond the size tells a file that grew while read.
+    std::string out(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t got = 0;
+    for (;;) {
+        if (got == out.size()) {
+            if (got > maxBytes) {
+                return std::nullopt;
+            }
+            out.resize(2 * out.size());
+        }
+        const ssize_t n = ::read(in.fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
     }
-    const auto read = readBlocks(path, limit, [&](std::string_view block) { out.append(block); });
-    if (!read || *read > maxBytes) {
+    if (got > maxBytes) {
         return std::nullopt;
     }
+    out.resize(got);
     return out;
 }
 
