@@ -43,6 +43,24 @@ bool writeAll(int fd, std::string_view data) {
 
 } // namespace
 
+std::optional<size_t> readUpTo(int fd, char* into, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, into + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 int openRegularFile(const fs::path& path) {
     // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -118,17 +136,14 @@ std::optional<std::string> readFile(const fs::path& path, uint64_t maxBytes) {
             }
             out.resize(2 * out.size());
         }
-        const ssize_t n = ::read(in.fd, out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
+        const auto n = readUpTo(in.fd, out.data() + got, out.size() - got);
+        if (!n) {
             return std::nullopt;
         }
-        if (n == 0) {
-            break;
+        got += *n;
+        if (got < out.size()) {
+            break; // the end of the file
         }
-        got += static_cast<size_t>(n);
     }
     if (got > maxBytes) {
         return std::nullopt;

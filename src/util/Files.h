@@ -13,6 +13,10 @@ namespace corvane::util {
 /// never blocks: a FIFO, a device or a folder in a file's place is refused, not read.
 int openRegularFile(const std::filesystem::path& path);
 
+/// Reads from `fd` into `into` until `size` bytes or the end of the file: the number of bytes
+/// read, or nothing on a read error.
+std::optional<size_t> readUpTo(int fd, char* into, size_t size);
+
 /// The whole content of a regular file, or nothing when it cannot be read or holds more than
 /// `maxBytes`.
 std::optional<std::string> readFile(const std::filesystem::path& path,

@@ -1,12 +1,12 @@
 #include "util/ReadAhead.h"
 
+#include "util/Files.h"
+
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 namespace corvane::util {
 namespace {
@@ -17,26 +17,6 @@ namespace {
 // ran at 1.18x openssl, 1 MiB x 4 at 1.0x).
 constexpr size_t kSlots = 3;
 constexpr size_t kSlotBytes = kReadAheadBytes / kSlots;
-
-/// Fills `into` from `fd` up to `size` bytes or the end of the file: the bytes read, or
-/// nothing on a read error.
-std::optional<size_t> fill(int fd, char* into, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, into + got, size - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
 
 /// A ring of blocks: the reader fills them in turn, the consumer empties them in turn.
 class Ring {
@@ -57,8 +37,8 @@ class Ring {
                 slot.data = std::make_unique<char[]>(kSlotBytes);
             }
             const auto got =
-                fill(fd, slot.data.get(),
-                     static_cast<size_t>(std::min<uint64_t>(kSlotBytes, limit - done)));
+                readUpTo(fd, slot.data.get(),
+                         static_cast<size_t>(std::min<uint64_t>(kSlotBytes, limit - done)));
             std::lock_guard lock(mutex_);
             if (!got || *got == 0) {
                 failed_ = !got;
