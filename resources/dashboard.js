@@ -76,11 +76,34 @@
     return typeof value === 'number' && Number.isFinite(value) ? value : null;
   }
 
-  // One formatter for every count: toLocaleString builds a new one on each call.
-  const numberFormat = new Intl.NumberFormat('en-US', { maximumFractionDigits: 3 });
+  // Counts as en-US writes them: thousands separators, at most three decimals, rounded half
+  // away from zero from the number's shortest decimal form, as Intl.NumberFormat does. Written
+  // out by hand because the first Intl.NumberFormat of a page loads the locale data, which costs
+  // more than drawing every table; Intl still writes what has no plain decimal form (1e21 and
+  // beyond, NaN, infinities).
+  let numberFormat = null;
 
   function count(value) {
-    return numberFormat.format(value);
+    const abs = Math.abs(value);
+    if (!(abs < 1e21)) {
+      numberFormat = numberFormat || new Intl.NumberFormat('en-US', { maximumFractionDigits: 3 });
+      return numberFormat.format(value);
+    }
+    const sign = value < 0 || Object.is(value, -0) ? '-' : '';
+    if (abs < 0.0005) return sign + '0'; // also keeps String() below clear of exponents
+    const [whole, fraction = ''] = String(abs).split('.');
+    let digits = whole + (fraction + '000').slice(0, 3); // the value in thousandths
+    if (fraction.length > 3 && fraction[3] >= '5') digits = addOne(digits);
+    const decimals = digits.slice(-3).replace(/0+$/, '');
+    return sign + digits.slice(0, -3).replace(/\B(?=(\d{3})+$)/g, ',') + (decimals ? '.' + decimals : '');
+  }
+
+  // Adds one to a string of decimal digits: "0999" -> "1000".
+  function addOne(digits) {
+    let i = digits.length - 1;
+    while (i >= 0 && digits[i] === '9') i--;
+    const head = i < 0 ? '1' : digits.slice(0, i) + (Number(digits[i]) + 1);
+    return head + '0'.repeat(digits.length - 1 - i);
   }
 
   // The text to show for a value: strings as they are (empty ones as a dash), finite

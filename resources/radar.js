@@ -122,7 +122,9 @@
   ];
 
   const $ = (id) => document.getElementById(id);
-  const collator = new Intl.Collator('en', { numeric: true, sensitivity: 'base' });
+  // Made on the first sort: building a collator loads locale data, which a page that is only
+  // looked at never needs.
+  let collator = null;
 
   // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
   const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
@@ -583,6 +585,11 @@
     paintRows(t);
   }
 
+  function compareText(a, b) {
+    collator = collator || new Intl.Collator('en', { numeric: true, sensitivity: 'base' });
+    return collator.compare(a, b);
+  }
+
   function sortValue(row, column) {
     const value = row[column.key];
     if (column.type === 'bool') return value === true ? 1 : value === false ? 0 : -1;
@@ -603,7 +610,7 @@
       rows = rows.map((r) => ({ ...r, value: sortValue(r.row, column) }));
       rows.sort((a, b) => {
         const order = typeof a.value === 'number' && typeof b.value === 'number'
-          ? a.value - b.value : collator.compare(String(a.value), String(b.value));
+          ? a.value - b.value : compareText(String(a.value), String(b.value));
         return order !== 0 ? sign * order : a.index - b.index;
       });
     }
@@ -676,13 +683,14 @@
   }
 
   function start() {
+    // The files are asked for first: they arrive while the rest of the page is set up.
+    refresh();
     drawRadarBackground();
     buildTables();
     $('report').addEventListener('click', requestReport);
     $('uninstall').addEventListener('click', requestUninstall);
     window.addEventListener('scroll', saveScrollSoon, { passive: true });
     window.setInterval(tickUpdated, 5000);
-    refresh();
   }
 
   start();
