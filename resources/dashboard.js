@@ -157,7 +157,7 @@
   }
 
   function replaceChildren(node, children) {
-    while (node.firstChild) node.removeChild(node.firstChild);
+    node.textContent = '';
     append(node, children);
   }
 

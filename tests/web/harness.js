@@ -110,9 +110,24 @@ function watch(page, dir) {
   return problems;
 }
 
-async function screenshot(page, name, options) {
+// A full-page picture first makes the viewport as tall as the page: the dashboard draws a card
+// only once it comes near the viewport (content-visibility), and chromium captures beyond the
+// viewport without drawing what lies there.
+async function screenshot(page, name, options = {}) {
   fs.mkdirSync(SCREENSHOTS, { recursive: true });
-  await page.screenshot({ path: path.join(SCREENSHOTS, name + '.png'), ...options });
+  const file = path.join(SCREENSHOTS, name + '.png');
+  const viewport = page.viewportSize();
+  if (options.fullPage && viewport) {
+    // Drawing a card may change its height, so grow until the page stops growing.
+    for (let tries = 0; tries < 5; tries++) {
+      const height = await page.evaluate(() => document.documentElement.scrollHeight);
+      if (height === page.viewportSize().height) break;
+      await page.setViewportSize({ width: viewport.width, height });
+      await page.evaluate(() => new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done))));
+    }
+  }
+  await page.screenshot({ path: file, ...options });
+  if (options.fullPage && viewport) await page.setViewportSize(viewport);
 }
 
 module.exports = {
