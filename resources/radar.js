@@ -130,7 +130,7 @@
   const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
   const drawn = new Map(); // part name -> signature of the data it was last drawn from
   const tables = new Map(); // table id -> {def, section, table, tbody, headers, empty, rows}
-  const sorts = loadSorts();
+  let sorts = {}; // table id -> {key, dir}, read from the session in start()
   let failures = 0;
   let timer = 0;
   let generatedMs = NaN;
@@ -712,6 +712,7 @@
   function start() {
     // The files are asked for first: they arrive while the rest of the page is set up.
     refresh();
+    sorts = loadSorts(); // the session store's first read is slow: it overlaps the files' arrival
     drawRadarBackground();
     buildTables();
     $('report').addEventListener('click', requestReport);
