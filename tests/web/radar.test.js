@@ -213,6 +213,27 @@ test('hostile strings in every field show as text and run nothing', async () => 
   await page.close();
 });
 
+test('counts are written digit for digit as Intl writes them in en-US', async () => {
+  const { page, problems } = await open(h.dataFolder(h.fixture('demo')));
+  const wrong = await page.evaluate(() => {
+    const intl = new Intl.NumberFormat('en-US', { maximumFractionDigits: 3 });
+    const values = [0, -0, 7, 999, 1000, 250142, -1234567.891, 0.0005, 0.00049999, 1.0005, 2.675, 0.1 + 0.2,
+      999.9995, 0.9995, 1e-7, -0.0001, 9007199254740993, 57934283947012630, 1e20, 999999999999999999999,
+      1e21, -2.5e30, NaN, Infinity, -Infinity];
+    let seed = 1;
+    const random = () => (seed = (seed * 16807) % 2147483647) / 2147483647;
+    for (let i = 0; i < 20000; i++) {
+      const scale = 10 ** Math.floor(random() * 26 - 6);
+      values.push((random() - 0.3) * scale, Math.round(random() * scale), Math.round(random() * 1e6) / 10 ** (i % 6));
+    }
+    return values.filter((v) => window.CorvaneDash.count(v) !== intl.format(v))
+      .slice(0, 5).map((v) => `${v}: ${window.CorvaneDash.count(v)} vs ${intl.format(v)}`);
+  });
+  assert.deepEqual(wrong, []);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
+
 test('wrong types in every key leave dashes, not errors', async () => {
   const dir = h.dataFolder({
     'sift/ALL.json': JSON.stringify({
