@@ -252,9 +252,25 @@
       performance.mark('dashboard-drawn');
       const saved = D.loadSetting('scroll');
       if (typeof saved === 'number' && saved > 0) window.scrollTo(0, saved);
+      layOutAhead();
     } else if (window.scrollY !== y) {
       window.scrollTo(0, y);
     }
+  }
+
+  // The browser lays out a card far below only once it comes near (content-visibility). This
+  // lays the cards out ahead, one per idle moment after the first frame, so that scrolling
+  // down finds them ready instead of waiting on a table of hundreds of rows.
+  function layOutAhead() {
+    const cards = Array.from(tables.values(), (t) => t.tbody);
+    const later = window.requestIdleCallback || ((task) => window.setTimeout(task, 50));
+    const next = () => {
+      const tbody = cards.shift();
+      if (!tbody) return;
+      void tbody.offsetHeight; // asks for the card's layout
+      later(next);
+    };
+    later(next);
   }
 
   function paintVerdict(all, summary) {
