@@ -129,7 +129,7 @@
   // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
   const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
   const drawn = new Map(); // part name -> signature of the data it was last drawn from
-  const tables = new Map(); // table id -> {def, section, table, tbody, headers, empty, rows}
+  const tables = new Map(); // table id -> {def, section, wrap, tbody, template, headers, total, empty, more, rows}
   let sorts = {}; // table id -> {key, dir}, read from the session in start()
   let failures = 0;
   let timer = 0;
@@ -201,12 +201,14 @@
 
   // ---- Drawing -------------------------------------------------------------------------
 
-  // Calls paint(data) only when data differs from what the part was last drawn from.
+  // Calls paint(data) only when data differs from what the part was last drawn from; says
+  // whether it did.
   function drawPart(name, data, paint) {
     const signature = JSON.stringify(data === undefined ? null : data);
-    if (drawn.get(name) === signature) return;
+    if (drawn.get(name) === signature) return false;
     drawn.set(name, signature);
     paint(data);
+    return true;
   }
 
   function draw(incomplete) {
@@ -241,10 +243,12 @@
     () => paintCounts(summary));
     drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total, all.verdict],
       () => paintRadar(all));
+    const redrawn = [];
     for (const def of TABLES) {
       const data = [all[def.rows], all[def.total], def.extra ? all[def.extra] : null];
-      drawPart('table:' + def.id, data, () => paintTable(def.id, all));
+      if (drawPart('table:' + def.id, data, () => paintTable(def.id, all))) redrawn.push(tables.get(def.id).tbody);
     }
+    layOutAhead(redrawn);
     document.body.dataset.state = 'ready';
 
     if (!scrollRestored) {
@@ -252,25 +256,23 @@
       performance.mark('dashboard-drawn');
       const saved = D.loadSetting('scroll');
       if (typeof saved === 'number' && saved > 0) window.scrollTo(0, saved);
-      layOutAhead();
     } else if (window.scrollY !== y) {
       window.scrollTo(0, y);
     }
   }
 
   // The browser lays out a card far below only once it comes near (content-visibility). This
-  // lays the cards out ahead, one per idle moment after the first frame, so that scrolling
-  // down finds them ready instead of waiting on a table of hundreds of rows.
-  function layOutAhead() {
-    const cards = Array.from(tables.values(), (t) => t.tbody);
+  // lays out the given tables' cards ahead, one per idle moment after the next frame, so that
+  // scrolling down finds them ready instead of waiting on a table of hundreds of rows.
+  function layOutAhead(tbodies) {
     const later = window.requestIdleCallback || ((task) => window.setTimeout(task, 50));
     const next = () => {
-      const tbody = cards.shift();
+      const tbody = tbodies.shift();
       if (!tbody) return;
       void tbody.offsetHeight; // asks for the card's layout
       later(next);
     };
-    later(next);
+    if (tbodies.length) later(next);
   }
 
   function paintVerdict(all, summary) {
