@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +24,8 @@ namespace {
 
 constexpr std::string_view kBlanks = " \t";
 constexpr auto kTerminateGrace = std::chrono::seconds(2);
+// How often the reader checks that the evidence log's path still names the file it writes.
+constexpr int kFollowIntervalMs = 500;
 
 void closeFd(int& fd) {
     if (fd >= 0) {
@@ -48,19 +52,54 @@ std::optional<int> makePipe(int fds[2]) {
     return std::nullopt;
 }
 
-/// Writes all of `bytes`; false when the file refuses them (the line is then lost).
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+struct WriteOutcome {
+    size_t written = 0;
+    int error = 0; // why the rest was not written; 0 when everything was
+};
+
+/// Writes as much of `bytes` as the file takes (a full disk may take only a part).
+WriteOutcome writeAll(int fd, std::string_view bytes) {
+    WriteOutcome outcome;
+    while (outcome.written < bytes.size()) {
+        const ssize_t n =
+            ::write(fd, bytes.data() + outcome.written, bytes.size() - outcome.written);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            outcome.error = n < 0 ? errno : EIO;
+            break;
         }
-        bytes.remove_prefix(static_cast<size_t>(n));
+        outcome.written += static_cast<size_t>(n);
     }
-    return true;
+    return outcome;
+}
+
+/// Opens the evidence log for appending, creating it when missing; readable too, so its
+/// last byte can be looked at. -1 with errno set on failure.
+int openForAppend(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EACCES) {
+        return fd;
+    }
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+/// Whether the file ends inside a line, e.g. one cut off by a full disk. A file that cannot
+/// be read back counts as ending with a line feed.
+bool endsInsideLine(int fd) {
+    struct stat st {};
+    char last = '\n';
+    return ::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 &&
+           last != '\n';
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string writeError(int error) {
+    return std::string(Capture::writeErrorPrefix) + std::strerror(error);
 }
 
 /// "yyyy-MM-dd HH:mm:ss | text\n" with the capture time of now.
@@ -120,7 +159,7 @@ Capture::Capture(std::filesystem::path dataFolder, PostToMain postToMain,
       postToMain_(std::move(postToMain)) {}
 
 Capture::~Capture() {
-    if (stream_ || out_ >= 0) {
+    if (stream_ || out_ >= 0 || lock_ >= 0) {
         stop();
     }
 }
@@ -133,12 +172,20 @@ void Capture::start() {
     }
     endStream();
     util::createFolders(dataFolder_);
+    if (auto refusal = takeLock()) {
+        publishError(std::string(*refusal));
+        return;
+    }
     if (!openLog()) {
+        releaseLock();
         publishError(std::string(fullDiskAccessError));
         return;
     }
     buffer_.clear();
     if (auto error = launch()) {
+        // Nothing will be written: let another capture have the log.
+        closeLog();
+        releaseLock();
         publishError(std::string(launchErrorPrefix) + *error);
         return;
     }
@@ -156,6 +203,7 @@ void Capture::stop() {
     // afterwards can land behind the marker.
     writeLine(stopMarker, true);
     endStream();
+    releaseLock();
     publishRunning(false);
 }
 
@@ -163,16 +211,48 @@ void Capture::setLastError(std::optional<std::string> error) {
     publishError(std::move(error));
 }
 
+/// One writer per evidence log: whoever captures holds an exclusive lock on a file beside
+/// it. The lock belongs to the open file, so it ends with the process however that ends.
+/// Returns why the capture may not start, or nothing once the lock is held.
+std::optional<std::string_view> Capture::takeLock() {
+    if (lock_ >= 0) {
+        return std::nullopt; // still held since a run whose tool ended by itself
+    }
+    const std::filesystem::path path = dataFolder_ / lockFileName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return fullDiskAccessError;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return err == EWOULDBLOCK ? busyError : fullDiskAccessError;
+    }
+    lock_ = fd;
+    return std::nullopt;
+}
+
+void Capture::releaseLock() {
+    closeFd(lock_);
+}
+
 bool Capture::openLog() {
-    const std::filesystem::path path = dataFolder_ / logFileName;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = openForAppend(dataFolder_ / logFileName);
     if (fd < 0) {
         return false;
     }
     std::lock_guard lock(outMutex_);
     closeFd(out_);
     out_ = fd;
+    cut_ = endsInsideLine(fd);
+    lost_ = false;
     return true;
+}
+
+void Capture::closeLog() {
+    std::lock_guard lock(outMutex_);
+    closeFd(out_);
+    lost_ = false;
 }
 
 std::optional<std::string> Capture::launch() {
@@ -236,12 +316,22 @@ int Capture::spawn(int output, pid_t& pid) const {
 void Capture::readStream(Stream& stream) {
     char chunk[64 * 1024];
     pollfd fds[2] = {{stream.readFd, POLLIN, 0}, {stream.wakeRead, POLLIN, 0}};
+    const auto followInterval = std::chrono::milliseconds(kFollowIntervalMs);
+    auto nextFollow = std::chrono::steady_clock::now() + followInterval;
     for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
+        const int ready = ::poll(fds, 2, kFollowIntervalMs);
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
+        }
+        if (const auto now = std::chrono::steady_clock::now(); now >= nextFollow) {
+            followLogPath();
+            nextFollow = now + followInterval;
+        }
+        if (ready == 0) {
+            continue;
         }
         if (fds[1].revents != 0) {
             // Woken by the owner, who has reaped the tool: take what is left, then finish.
@@ -303,17 +393,96 @@ void Capture::appendLine(std::string_view text) {
 
 void Capture::writeLine(std::string_view text, bool thenClose) {
     const std::string line = stampedLine(text);
+    bool written = false;
+    std::optional<int> error;
     {
         std::lock_guard lock(outMutex_);
         if (out_ >= 0) {
-            writeAll(out_, line);
+            error = writeLocked(line);
+            written = !error;
             if (thenClose) {
                 closeFd(out_);
             }
         }
+        if (thenClose) {
+            lost_ = false;
+        }
     }
-    post([this] {
-        ++lineCount_;
+    if (written) {
+        countLines(1);
+    }
+    if (error) {
+        publishError(writeError(*error));
+    }
+}
+
+/// Appends one stamped line to out_ (held open, outMutex_ held). Returns the error that
+/// kept all or part of it from the file. A part that did reach the file is finished with a
+/// line feed before the next line, so a cut line never swallows the one after it.
+std::optional<int> Capture::writeLocked(std::string_view line) {
+    std::string joined;
+    std::string_view bytes = line;
+    if (cut_) {
+        joined.reserve(line.size() + 1);
+        joined.push_back('\n');
+        joined.append(line);
+        bytes = joined;
+    }
+    const WriteOutcome outcome = writeAll(out_, bytes);
+    if (outcome.written > 0) {
+        cut_ = bytes[outcome.written - 1] != '\n';
+    }
+    if (outcome.error != 0) {
+        return outcome.error;
+    }
+    return std::nullopt;
+}
+
+/// When the evidence log's path no longer names the file being written (moved, replaced or
+/// deleted), that file gets the stop marker and the capture goes on in the file at the path,
+/// created when missing, after a start marker. Run by the reader.
+void Capture::followLogPath() {
+    const std::filesystem::path path = dataFolder_ / logFileName;
+    int64_t written = 0;
+    std::optional<int> error;
+    {
+        std::lock_guard lock(outMutex_);
+        if (out_ < 0 && !lost_) {
+            return; // stopped
+        }
+        struct stat atPath {};
+        struct stat held {};
+        if (out_ >= 0 && ::stat(path.c_str(), &atPath) == 0 && ::fstat(out_, &held) == 0 &&
+            sameFile(atPath, held)) {
+            return;
+        }
+        if (out_ >= 0) {
+            written += writeLocked(stampedLine(stopMarker)) ? 0 : 1;
+            closeFd(out_);
+        }
+        util::createFolders(dataFolder_);
+        const int fd = openForAppend(path);
+        lost_ = fd < 0;
+        if (fd < 0) {
+            error = errno;
+        } else {
+            out_ = fd;
+            cut_ = endsInsideLine(fd);
+            error = writeLocked(stampedLine(startMarker));
+            written += error ? 0 : 1;
+        }
+    }
+    if (written > 0) {
+        countLines(written);
+    }
+    if (error) {
+        publishError(writeError(*error));
+    }
+}
+
+void Capture::countLines(int64_t lines) {
+    post([this, lines] {
+        lineCount_ += lines;
         notify(Property::lineCount);
     });
 }

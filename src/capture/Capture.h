@@ -44,6 +44,12 @@ class Capture {
     static constexpr std::string_view fullDiskAccessError =
         "Can't write the log — grant Full Disk Access to CV-APP.";
     static constexpr std::string_view launchErrorPrefix = "Failed to start log stream: ";
+    static constexpr std::string_view busyError =
+        "Another capture is already writing this evidence log.";
+    /// Followed by the reason a line did not reach the evidence log.
+    static constexpr std::string_view writeErrorPrefix = "Can't write the log — ";
+    /// Held locked by the capture that writes the evidence log of this data folder.
+    static constexpr std::string_view lockFileName = "CV_capture.lock";
 
     Capture(std::filesystem::path dataFolder, PostToMain postToMain,
             std::filesystem::path logTool = platform::logToolPath());
@@ -62,7 +68,7 @@ class Capture {
     void stop();
 
     bool isRunning() const { return isRunning_; }
-    /// Lines handed to the evidence-log writer since construction, markers included.
+    /// Lines that reached the evidence log since construction, markers included.
     int64_t lineCount() const { return lineCount_; }
     const std::optional<std::string>& lastError() const { return lastError_; }
     /// For other errors the owner shows in the same place (the evidence export).
@@ -73,7 +79,10 @@ class Capture {
   private:
     struct Stream;
 
+    std::optional<std::string_view> takeLock();
+    void releaseLock();
     bool openLog();
+    void closeLog();
     std::optional<std::string> launch();
     int spawn(int output, pid_t& pid) const;
     void readStream(Stream& stream);
@@ -81,6 +90,9 @@ class Capture {
     void handleLine(std::string_view line);
     void appendLine(std::string_view text);
     void writeLine(std::string_view text, bool thenClose);
+    std::optional<int> writeLocked(std::string_view line);
+    void followLogPath();
+    void countLines(int64_t lines);
     void endStream();
 
     // Changes of published values: post* from any thread, *Now only inside a posted task.
@@ -105,8 +117,12 @@ class Capture {
     std::string buffer_;             // bytes after the last line feed; the reader's only
     std::string decoded_;            // scratch for lines with ill-formed UTF-8; the reader's
 
-    std::mutex outMutex_; // serialises writes to and the close of out_
+    int lock_ = -1; // the data folder's capture lock while held; main thread only
+
+    std::mutex outMutex_; // serialises writes to, the close and the reopening of out_
     int out_ = -1;
+    bool cut_ = false;  // out_ ends inside a line: the next write begins with a line feed
+    bool lost_ = false; // out_ closed because the log at the path could not be reopened
 
     // Tasks posted by this object hold it weakly: run after its end, they do nothing.
     std::shared_ptr<Capture*> self_ = std::make_shared<Capture*>(this);

@@ -89,12 +89,12 @@ class CaptureTest : public ::testing::Test {
         return std::make_unique<Capture>(dataFolder(), main_.poster(), tool);
     }
 
-    /// The payloads of the evidence log; fails the test on a line not shaped
+    /// The payloads of the evidence log (or of `file`); fails the test on a line not shaped
     /// "yyyy-MM-dd HH:mm:ss | payload".
-    std::vector<std::string> payloads() const {
+    std::vector<std::string> payloads(const std::filesystem::path& file = {}) const {
         static const std::regex stamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \| )");
         std::vector<std::string> out;
-        const std::string text = readText(logPath());
+        const std::string text = readText(file.empty() ? logPath() : file);
         size_t begin = 0;
         for (size_t lf; (lf = text.find('\n', begin)) != std::string::npos; begin = lf + 1) {
             const std::string line = text.substr(begin, lf - begin);

@@ -145,15 +145,67 @@ TEST_F(CaptureTest, NothingFollowsTheStopMarker) {
     EXPECT_EQ(std::filesystem::file_size(logPath()), sizeAtStop);
     EXPECT_EQ(payloads().back(), kStop);
 
-    // Every call of the writer counts, even the stop marker of a second stop, which has no
-    // open log to go to.
+    // Only lines that reached the file count: not the marker of a second stop, which has no
+    // open log to go to, nor the lines the tool printed after the first.
     ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
     const int64_t counted = capture->lineCount();
-    EXPECT_GE(counted, static_cast<int64_t>(payloads().size()));
+    EXPECT_EQ(counted, static_cast<int64_t>(payloads().size()));
     capture->stop();
     main_.drain();
-    EXPECT_EQ(capture->lineCount(), counted + 1);
+    EXPECT_EQ(capture->lineCount(), counted);
     EXPECT_EQ(std::filesystem::file_size(logPath()), sizeAtStop);
+}
+
+TEST_F(CaptureTest, OneCapturePerDataFolderAndACutLineStaysApart) {
+    // The log of an earlier run ends inside a line (a full disk cut it off).
+    writeText(logPath(), "2026-10-18 09:14:01 | cut off");
+    const auto tool = fakeTool("echo launch >> launches; echo line; exec sleep 60");
+    auto first = makeCapture(tool);
+    auto second = makeCapture(tool);
+    first->start();
+    ASSERT_TRUE(waitForLines(3));
+    second->start();
+    main_.drain();
+    EXPECT_EQ(second->lastError(), std::string(Capture::busyError));
+    EXPECT_FALSE(second->isRunning());
+    EXPECT_EQ(countLines(dir_ / "launches"), 1u);
+
+    // The lock goes with the stop.
+    first->stop();
+    second->start();
+    ASSERT_TRUE(main_.runUntil([&] { return second->isRunning(); }));
+    EXPECT_EQ(second->lastError(), std::nullopt);
+    ASSERT_TRUE(waitForLines(6));
+    second->stop();
+    EXPECT_THAT(payloads(), ElementsAre("cut off", kStart, "line", kStop, kStart, "line", kStop));
+}
+
+TEST_F(CaptureTest, FollowsTheLogsPathWhenTheLogIsMovedOrDeleted) {
+    auto capture = makeCapture(fakeTool(R"(echo one
+while [ ! -e go1 ]; do sleep 0.01; done; echo two
+while [ ! -e go2 ]; do sleep 0.01; done; echo three
+exec sleep 60)"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(2));
+
+    const auto moved = dir_ / "moved.log";
+    std::filesystem::rename(logPath(), moved);
+    // Noticed within a second: the moved file is closed with the stop marker and a new log
+    // begins at the path.
+    ASSERT_TRUE(main_.runUntil([&] { return payloads().size() == 1; }, 1500ms));
+    EXPECT_THAT(payloads(moved), ElementsAre(kStart, "one", kStop));
+    writeText(dir_ / "go1", "");
+    ASSERT_TRUE(waitForLines(2));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "two"));
+
+    std::filesystem::remove(logPath());
+    ASSERT_TRUE(main_.runUntil([&] { return payloads().size() == 1; }, 1500ms));
+    writeText(dir_ / "go2", "");
+    ASSERT_TRUE(waitForLines(2));
+    capture->stop();
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "three", kStop));
+    // Markers written into the moved and the deleted file count too.
+    EXPECT_TRUE(main_.runUntil([&] { return capture->lineCount() == 9; }));
 }
 
 TEST_F(CaptureTest, StopEndsAToolThatIgnoresTermination) {
