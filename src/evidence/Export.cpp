@@ -4,6 +4,10 @@
 #include "util/LocalTime.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <system_error>
 #include <vector>
 #include <zip.h>
@@ -19,8 +23,58 @@ struct Entry {
     uint64_t size = 0;
 };
 
+/// Names the program keeps at the top of the data folder; everything in sift/ and the
+/// reports of reports/ are kept files too.
+constexpr std::array<std::string_view, 8> kKeptNames{
+    "CV_personal.log", "CV_demo.log", "cv_state_live.json", "cv_state_demo.json",
+    "CV_view.log",     "radar.html",  "raw_log.html",       "CV_capture.lock"};
+
+/// Whether `destination` is, or is reached through links as, a file the program keeps in the
+/// data folder. Hard links to the evidence log count as the log.
+bool isKeptFile(const fs::path& dataFolder, const fs::path& destination) {
+    std::error_code ec;
+    const fs::path data = fs::weakly_canonical(dataFolder, ec);
+    const fs::path target = fs::weakly_canonical(destination, ec);
+    if (ec) {
+        return false;
+    }
+    const fs::path folder = target.parent_path();
+    const std::string name = target.filename().string();
+    if (folder == data) {
+        return std::find(kKeptNames.begin(), kKeptNames.end(), name) != kKeptNames.end() ||
+               util::isTemporaryName(name);
+    }
+    if (folder == data / "sift") {
+        return true;
+    }
+    if (folder == data / "reports" &&
+        ((name.starts_with("CV-Report-") && name.ends_with(".html")) ||
+         util::isTemporaryName(name))) {
+        return true;
+    }
+    return fs::equivalent(destination, dataFolder / "CV_personal.log", ec);
+}
+
+/// Why a destination must not be written, if it must not.
+std::optional<ExportResult> refusal(const fs::path& dataFolder, const fs::path& destination) {
+    std::error_code ec;
+    const auto type = fs::status(destination, ec).type();
+    if (type == fs::file_type::directory) {
+        return ExportResult::Folder;
+    }
+    if (type != fs::file_type::not_found && type != fs::file_type::regular &&
+        type != fs::file_type::none) {
+        return ExportResult::Special;
+    }
+    if (isKeptFile(dataFolder, destination)) {
+        return ExportResult::KeptFile;
+    }
+    return std::nullopt;
+}
+
 /// The log first, then the plain files of reports/ in name order. The destination itself is
-/// left out, so exporting into reports/ never nests the previous archive in the new one.
+/// left out, so exporting into reports/ never nests the previous archive in the new one, and
+/// so are the temporary files of writers, half-written or left behind by a kill.
 std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& log, uint64_t logSize,
                                   const fs::path& destination) {
     std::vector<Entry> entries{{log, "CV_personal.log", logSize}};
@@ -29,7 +83,8 @@ std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& lo
     for (fs::directory_iterator it(dataFolder / "reports", ec), end; !ec && it != end;
          it.increment(ec)) {
         std::error_code fileEc;
-        if (!it->is_regular_file(fileEc) || fs::equivalent(it->path(), destination, fileEc)) {
+        if (!it->is_regular_file(fileEc) || util::isTemporaryName(it->path().filename().string()) ||
+            fs::equivalent(it->path(), destination, fileEc)) {
             continue;
         }
         const auto size = it->file_size(fileEc);
@@ -43,69 +98,87 @@ std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& lo
     return entries;
 }
 
-bool writeArchive(const fs::path& archivePath, const std::vector<Entry>& entries) {
-    int error = 0;
-    zip_t* archive = zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+/// Writes the archive; the archiver's words when it fails.
+std::optional<std::string> writeArchive(const fs::path& archivePath,
+                                        const std::vector<Entry>& entries) {
+    int code = 0;
+    zip_t* archive = zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!archive) {
-        return false;
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        std::string text = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        return text;
     }
+    const auto fail = [archive] {
+        std::string text = zip_strerror(archive);
+        zip_discard(archive);
+        return text;
+    };
     for (const Entry& entry : entries) {
         // The length is fixed when the list is made: the log may grow while it is archived,
         // and the archive holds it as it was at the moment of the export.
         zip_source_t* source =
             zip_source_file(archive, entry.path.c_str(), 0, static_cast<zip_int64_t>(entry.size));
         if (!source) {
-            zip_discard(archive);
-            return false;
+            return fail();
         }
         if (zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
             zip_source_free(source);
-            zip_discard(archive);
-            return false;
+            return fail();
         }
     }
     if (zip_close(archive) != 0) {
-        zip_discard(archive);
-        return false;
+        return fail();
     }
-    return true;
+    return std::nullopt;
 }
 
-/// The archive is often copied straight to a removable drive: have it on disk before the
-/// rename makes it the export.
 } // namespace
 
-ExportResult exportEvidence(const fs::path& dataFolder, const fs::path& destination) {
+ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destination) {
     const fs::path log = dataFolder / "CV_personal.log";
     std::error_code ec;
     if (!fs::exists(log, ec)) {
-        return ExportResult::NoLog;
+        return {ExportResult::NoLog, {}};
+    }
+    if (const auto refused = refusal(dataFolder, destination)) {
+        return {*refused, {}};
     }
     const auto logSize = fs::file_size(log, ec);
     if (ec) {
-        return ExportResult::Failed;
+        return {ExportResult::Failed, ec.message()};
     }
     const auto entries = collectEntries(dataFolder, log, logSize, destination);
 
+    std::optional<std::string> archiveError;
     const bool written = util::replaceFileAtomic(destination, [&](int, const fs::path& temporary) {
-        return writeArchive(temporary, entries);
+        archiveError = writeArchive(temporary, entries);
+        return !archiveError;
     });
     if (!written) {
-        return ExportResult::Failed;
+        return {ExportResult::Failed, archiveError.value_or(std::strerror(errno))};
     }
-    return ExportResult::Exported;
+    return {ExportResult::Exported, {}};
 }
 
-std::string_view exportMessage(ExportResult result) {
-    switch (result) {
+std::string exportMessage(const ExportOutcome& outcome) {
+    switch (outcome.result) {
     case ExportResult::Exported:
         return "";
     case ExportResult::NoLog:
         return "No log to export yet — press Start Monitoring first.";
+    case ExportResult::KeptFile:
+        return "Export refused — that is the evidence log or another file of the data folder; "
+               "choose another name.";
+    case ExportResult::Folder:
+        return "Export refused — that is a folder; choose a file name.";
+    case ExportResult::Special:
+        return "Export refused — that is not a regular file; choose another name.";
     case ExportResult::Failed:
-        return "Export failed.";
+        break;
     }
-    return "Export failed.";
+    return outcome.reason.empty() ? "Export failed." : "Export failed — " + outcome.reason + ".";
 }
 
 std::string proposedExportName(int64_t now) {

@@ -3,6 +3,7 @@
 #include "util/ReadAhead.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@ namespace corvane::util {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::string_view kTemporarySuffix = ".cvtmp";
 
 /// Closes a descriptor on scope exit.
 struct Fd {
@@ -172,9 +175,10 @@ bool replaceFileAtomic(const fs::path& path,
     temporary += '.';
     temporary += path.filename().string();
     temporary += ".XXXXXX";
+    temporary += kTemporarySuffix;
     bool filled = false;
     {
-        Fd out(::mkstemp(temporary.data()));
+        Fd out(::mkstemps(temporary.data(), static_cast<int>(kTemporarySuffix.size())));
         if (out.fd < 0) {
             return false;
         }
@@ -186,7 +190,9 @@ bool replaceFileAtomic(const fs::path& path,
     Fd written(filled ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC) : -1);
     if (written.fd < 0 || ::fsync(written.fd) != 0 ||
         ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int err = errno;
         ::unlink(temporary.c_str());
+        errno = err;
         return false;
     }
     return true;
@@ -195,6 +201,25 @@ bool replaceFileAtomic(const fs::path& path,
 bool writeFileAtomic(const fs::path& path, std::string_view content) {
     return replaceFileAtomic(path,
                              [content](int fd, const fs::path&) { return writeAll(fd, content); });
+}
+
+bool isTemporaryName(std::string_view name) {
+    // "." + at least one character + "." + six + the suffix.
+    return name.size() >= 9 + kTemporarySuffix.size() && name.front() == '.' &&
+           name.ends_with(kTemporarySuffix);
+}
+
+void sweepTemporaryFiles(const fs::path& folder, int64_t maxAgeSeconds) {
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::seconds(maxAgeSeconds);
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code fileEc;
+        if (isTemporaryName(it->path().filename().string()) &&
+            it->symlink_status(fileEc).type() == fs::file_type::regular &&
+            it->last_write_time(fileEc) < cutoff && !fileEc) {
+            fs::remove(it->path(), fileEc);
+        }
+    }
 }
 
 void createFolders(const fs::path& path) {

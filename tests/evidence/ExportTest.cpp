@@ -1,10 +1,18 @@
 #include "evidence/Export.h"
 
 #include "TempDir.h"
+#include "sift/Sift.h"
+#include "util/Files.h"
 
+#include <chrono>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <zip.h>
 
 using namespace corvane::evidence;
@@ -55,7 +63,7 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
 
     fs::create_directories(dir / "out");
     const fs::path zip = dir / "out" / "evidence.zip";
-    ASSERT_EQ(exportEvidence(data, zip), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(data, zip).result, ExportResult::Exported);
     EXPECT_EQ(readArchive(zip), (Contents{{"CV_personal.log", "line 1\nline 2\n"},
                                           {"CV-Report-ALL.html", "<html>all</html>"},
                                           {".hidden", "hidden"}}));
@@ -66,18 +74,18 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
 TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
     TempDir dir;
     writeText(dir / "CV_personal.log", "");
-    ASSERT_EQ(exportEvidence(dir.path(), dir / "a.zip"), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), dir / "a.zip").result, ExportResult::Exported);
     EXPECT_EQ(readArchive(dir / "a.zip"), (Contents{{"CV_personal.log", ""}}));
     fs::create_directories(dir / "reports");
-    ASSERT_EQ(exportEvidence(dir.path(), dir / "b.zip"), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), dir / "b.zip").result, ExportResult::Exported);
     EXPECT_EQ(readArchive(dir / "b.zip"), (Contents{{"CV_personal.log", ""}}));
 
     fs::remove(dir / "CV_personal.log");
-    EXPECT_EQ(exportEvidence(dir.path(), dir / "c.zip"), ExportResult::NoLog);
+    EXPECT_EQ(exportEvidence(dir.path(), dir / "c.zip").result, ExportResult::NoLog);
     EXPECT_FALSE(fs::exists(dir / "c.zip"));
-    EXPECT_EQ(exportMessage(ExportResult::NoLog),
+    EXPECT_EQ(exportMessage({ExportResult::NoLog, {}}),
               "No log to export yet — press Start Monitoring first.");
-    EXPECT_EQ(exportMessage(ExportResult::Failed), "Export failed.");
+    EXPECT_EQ(exportMessage({ExportResult::Failed, {}}), "Export failed.");
 }
 TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
     TempDir dir;
@@ -85,28 +93,113 @@ TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
     const fs::path zip = dir / "evidence.zip";
     writeText(data / "CV_personal.log", "old");
     writeText(data / "reports" / "stale.html", "stale");
-    ASSERT_EQ(exportEvidence(data, zip), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(data, zip).result, ExportResult::Exported);
 
     fs::remove(data / "reports" / "stale.html");
     writeText(data / "CV_personal.log", "new");
-    ASSERT_EQ(exportEvidence(data, zip), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(data, zip).result, ExportResult::Exported);
     const Contents current{{"CV_personal.log", "new"}};
     EXPECT_EQ(readArchive(zip), current);
 
     // A report that clashes with the log's name cannot be archived: the export fails and the
     // previous archive is untouched.
     writeText(data / "reports" / "CV_personal.log", "a clash");
-    EXPECT_EQ(exportEvidence(data, zip), ExportResult::Failed);
+    const auto clash = exportEvidence(data, zip);
+    EXPECT_EQ(clash.result, ExportResult::Failed);
+    EXPECT_EQ(exportMessage(clash), "Export failed — File already exists.");
     EXPECT_EQ(readArchive(zip), current);
     EXPECT_EQ(entriesIn(dir.path()), 2u) << "no temporary file left behind";
 
     // Destinations that cannot be written.
     fs::remove(data / "reports" / "CV_personal.log");
-    fs::create_directories(dir / "taken" / "child");
-    EXPECT_EQ(exportEvidence(data, dir / "taken"), ExportResult::Failed);
-    EXPECT_TRUE(fs::exists(dir / "taken" / "child"));
-    EXPECT_EQ(exportEvidence(data, dir / "missing" / "a.zip"), ExportResult::Failed);
-    EXPECT_EQ(entriesIn(dir.path()), 3u);
+    EXPECT_EQ(exportEvidence(data, dir / "missing" / "a.zip").result, ExportResult::Failed);
+    EXPECT_EQ(entriesIn(dir.path()), 2u);
+}
+
+TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
+    TempDir dir;
+    const fs::path data = dir / "data";
+    const fs::path log = data / "CV_personal.log";
+    writeText(log, "evidence\n");
+    writeText(data / "sift" / "ALL.json", "{}");
+    writeText(data / "reports" / "CV-Report-ALL.html", "<html>");
+    fs::create_hard_link(log, dir / "hard-link.log");
+    fs::create_symlink(log, dir / "soft-link.zip");
+    fs::create_directories(dir / "folder" / "child");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+
+    const std::vector<std::pair<fs::path, ExportResult>> refused{
+        {log, ExportResult::KeptFile},
+        {dir / "data" / "sift" / ".." / "CV_personal.log", ExportResult::KeptFile},
+        {dir / "hard-link.log", ExportResult::KeptFile},
+        {dir / "soft-link.zip", ExportResult::KeptFile},
+        {data / "cv_state_live.json", ExportResult::KeptFile}, // kept even before it exists
+        {data / "CV_capture.lock", ExportResult::KeptFile},
+        {data / "sift" / "ALL.json", ExportResult::KeptFile},
+        {data / "reports" / "CV-Report-ALL.html", ExportResult::KeptFile},
+        {dir / "folder", ExportResult::Folder},
+        {dir / "fifo", ExportResult::Special},
+        {"/dev/null", ExportResult::Special},
+    };
+    for (const auto& [destination, why] : refused) {
+        const auto outcome = exportEvidence(data, destination);
+        EXPECT_EQ(outcome.result, why) << destination;
+        EXPECT_THAT(exportMessage(outcome), ::testing::StartsWith("Export refused — "));
+    }
+    EXPECT_EQ(readText(log), "evidence\n");
+    EXPECT_EQ(readText(data / "sift" / "ALL.json"), "{}");
+    EXPECT_TRUE(fs::exists(dir / "folder" / "child"));
+    EXPECT_EQ(fs::status(dir / "fifo").type(), fs::file_type::fifo);
+    EXPECT_EQ(fs::status("/dev/null").type(), fs::file_type::character);
+    EXPECT_FALSE(fs::exists(data / "cv_state_live.json"));
+
+    // Beside the kept files is fine.
+    ASSERT_EQ(exportEvidence(data, data / "evidence.zip").result, ExportResult::Exported);
+    EXPECT_EQ(readArchive(data / "evidence.zip").at("CV_personal.log"), "evidence\n");
+}
+
+TEST(Export, AKilledWritersFileIsNeverArchivedAndAPassSweepsIt) {
+    TempDir dir;
+    const fs::path data = dir.path();
+    writeText(data / "CV_personal.log", "log\n");
+    fs::create_directories(data / "reports");
+    const auto temporaries = [&] {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(data / "reports")) {
+            if (corvane::util::isTemporaryName(entry.path().filename().string())) {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    };
+    // A report writer killed in the middle of its work.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        corvane::util::replaceFileAtomic(data / "reports" / "CV-Report-ALL.html",
+                                         [](int fd, const fs::path&) {
+                                             (void)!::write(fd, "<html>half", 10);
+                                             ::pause();
+                                             return true;
+                                         });
+        ::_exit(0);
+    }
+    for (int i = 0; i < 1000 && temporaries().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    const auto left = temporaries();
+    ASSERT_EQ(left.size(), 1u);
+
+    ASSERT_EQ(exportEvidence(data, dir / "e.zip").result, ExportResult::Exported);
+    EXPECT_EQ(readArchive(dir / "e.zip"), (Contents{{"CV_personal.log", "log\n"}}));
+
+    // A pass sweeps those older than a minute, not one whose writer may still be at work.
+    writeText(data / "sift" / ".ALL.json.Ab12Cd.cvtmp", "young");
+    fs::last_write_time(left[0], fs::file_time_type::clock::now() - std::chrono::minutes(2));
+    corvane::Sift::runPass(data, 1792339980);
+    EXPECT_FALSE(fs::exists(left[0]));
+    EXPECT_TRUE(fs::exists(data / "sift" / ".ALL.json.Ab12Cd.cvtmp"));
 }
 
 TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
@@ -114,8 +207,8 @@ TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
     writeText(dir / "CV_personal.log", "log");
     writeText(dir / "reports" / "CV-Report-ALL.html", "r");
     const fs::path zip = dir / "reports" / "evidence.zip";
-    ASSERT_EQ(exportEvidence(dir.path(), zip), ExportResult::Exported);
-    ASSERT_EQ(exportEvidence(dir.path(), zip), ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
     EXPECT_EQ(readArchive(zip),
               (Contents{{"CV_personal.log", "log"}, {"CV-Report-ALL.html", "r"}}));
 }
