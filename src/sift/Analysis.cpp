@@ -20,6 +20,8 @@ const char* outcomeText(PassOutcome outcome) {
         return "new lines";
     case PassOutcome::LogReplaced:
         return "log replaced";
+    case PassOutcome::ClockWentBack:
+        return "clock went back";
     }
     return "unknown";
 }

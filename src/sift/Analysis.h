@@ -14,7 +14,8 @@ inline constexpr double kBaselineWindow = 1200;
 PassResult runAnalysis(const std::filesystem::path& dataFolder, double now,
                        const PassProgress& progress = {});
 
-/// A short word for an outcome: "no log", "nothing new", "new lines", "log replaced".
+/// A short word for an outcome: "no log", "nothing new", "new lines", "log replaced",
+/// "clock went back".
 const char* outcomeText(PassOutcome outcome);
 
 } // namespace corvane::Sift

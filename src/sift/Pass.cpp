@@ -30,6 +30,8 @@ constexpr size_t kChunkBytes = size_t{4} << 20;
 // the pass moves past it instead of carrying it, and reading it again, forever.
 constexpr size_t kMaxLineBytes = size_t{1} << 20;
 constexpr double kRetentionSeconds = 86400;
+// Temporary files of writers older than this were left behind by a kill.
+constexpr int64_t kTemporaryFileAge = 60;
 
 /// The analysed log, open for reading only when it is a regular file.
 class ReadOnlyFile {
@@ -235,6 +237,9 @@ std::string joinLines(const std::deque<std::string>& lines) {
 PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& progress) {
     PassResult result;
     util::createFolders(dataFolder / "sift");
+    for (const char* folder : {"", "sift", "reports"}) {
+        util::sweepTemporaryFiles(dataFolder / folder, kTemporaryFileAge);
+    }
 
     std::error_code ec;
     const bool demo = fs::exists(dataFolder / "CV_demo.log", ec);
@@ -255,9 +260,18 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
 
     bool read = false;
     bool reset = false;
-    if (state.head == head && size >= state.offset) {
+    // A pass under a clock that ran ahead pruned what was then older than a day; once the
+    // clock is back, those lines are young again but lie behind `offset`: read them anew.
+    const bool clockWentBack = state.passTime - now > kClockSlack;
+    if (state.head == head && size >= state.offset && !clockWentBack) {
         read = state.offset < size;
         result.outcome = PassOutcome::NothingNew;
+    } else if (clockWentBack) {
+        state = State{};
+        state.head = head;
+        reset = true;
+        read = size > 0;
+        result.outcome = PassOutcome::ClockWentBack;
     } else {
         // A log shorter than the head changes its head as it grows: it is read again from
         // its first byte like a replaced one, but it was not replaced.
@@ -286,7 +300,13 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     const bool changed = pruned || reset || result.bytesConsumed > 0 || state == State{};
     const fs::path viewLog = dataFolder / "CV_view.log";
     if (changed || !fs::exists(statePath, ec)) {
-        saveState(state, statePath);
+        // Only a changed state records the clock: an idle pass changes nothing a clock set
+        // back later could hide.
+        state.passTime = std::max(state.passTime, now);
+        if (!saveState(state, statePath)) {
+            result.failure =
+                util::Failure{"can't save " + statePath.filename().string(), std::strerror(errno)};
+        }
     }
     // The demo dashboard is canned: a demo pass keeps it, and the view log, until "Live".
     if (!demo) {

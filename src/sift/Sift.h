@@ -1,10 +1,12 @@
 #pragma once
 
 #include "sift/State.h"
+#include "util/Expected.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 /// The incremental analyser of the evidence log.
@@ -30,17 +32,24 @@ void dropOrphans(State& state);
 
 /// What one pass found in the analysed log.
 enum class PassOutcome {
-    NoLog,       // the analysed log does not exist: nothing read or written
-    NothingNew,  // no new complete line since the last pass
-    NewLines,    // new lines were analysed
-    LogReplaced, // the log no longer matched the state: analysed again from its first byte
+    NoLog,         // the analysed log does not exist: nothing read or written
+    NothingNew,    // no new complete line since the last pass
+    NewLines,      // new lines were analysed
+    LogReplaced,   // the log no longer matched the state: analysed again from its first byte
+    ClockWentBack, // the clock is well behind an earlier pass: analysed again from the start
 };
 
 struct PassResult {
     PassOutcome outcome = PassOutcome::NoLog;
     uint64_t bytesConsumed = 0;
     uint64_t linesIngested = 0;
+    /// Set when the state could not be saved: the next pass reads the same lines again.
+    std::optional<util::Failure> failure;
 };
+
+/// How far (seconds) the clock may be behind the latest pass over a state before the log is
+/// analysed again from its start: more than the usual corrections of a synchronised clock.
+inline constexpr double kClockSlack = 300;
 
 /// Called while a pass reads new bytes: bytes read so far, bytes to read in all.
 using PassProgress = std::function<void(uint64_t done, uint64_t total)>;

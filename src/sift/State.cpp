@@ -281,13 +281,19 @@ template <typename R> bool decode(const json& j, R& record) {
 } // namespace
 
 nlohmann::json toJson(const State& state) {
-    return encode(state);
+    auto json = encode(state);
+    json["passTime"] = state.passTime;
+    return json;
 }
 
 std::optional<State> fromJson(const nlohmann::json& json) {
     State state;
     if (!decode(json, state)) {
         return std::nullopt;
+    }
+    // Optional: a state saved before the key existed stays usable.
+    if (const auto it = json.find("passTime"); it != json.end() && it->is_number()) {
+        state.passTime = it->get<double>();
     }
     return state;
 }

@@ -142,6 +142,9 @@ struct State {
     std::deque<BleRow> ble;
     int64_t bleTotal = 0;
     std::deque<std::string> view;
+    // The latest clock of a pass that changed this state (seconds since 1970), so a clock set
+    // back can be told from one that merely moves on. Older files without it decode as 0.
+    double passTime = 0;
     bool operator==(const State&) const = default;
 };
 

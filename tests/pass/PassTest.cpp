@@ -66,6 +66,31 @@ TEST(Pass, ConsumesOnlyCompleteLinesAndResumesAtTheOffset) {
     EXPECT_EQ(readText(dir / "CV_view.log"), a + "\n" + b);
 }
 
+TEST(Pass, AClockThatRanAheadAndCameBackHidesNoEvidence) {
+    // The same log, analysed once with a steady clock and once with a clock that ran three
+    // days ahead for a pass and was then set right.
+    TempDir steady;
+    TempDir jumped;
+    const std::string log = test::variedLog(50, kStart);
+    append(steady.path(), log);
+    append(jumped.path(), log);
+    runPass(steady.path(), kStart + 120);
+
+    runPass(jumped.path(), kStart + 60);
+    ASSERT_FALSE(stateOf(jumped.path()).dPeer.empty());
+    runPass(jumped.path(), kStart + 3 * 86400);
+    EXPECT_TRUE(stateOf(jumped.path()).dPeer.empty()) << "as of that clock, all is old";
+    // A clock a little behind the latest pass is no jump.
+    EXPECT_EQ(runPass(jumped.path(), kStart + 3 * 86400 - kClockSlack).outcome,
+              PassOutcome::NothingNew);
+
+    const auto back = runPass(jumped.path(), kStart + 120);
+    EXPECT_EQ(back.outcome, PassOutcome::ClockWentBack);
+    EXPECT_EQ(back.linesIngested, 50u);
+    EXPECT_EQ(outputsOf(jumped.path()), outputsOf(steady.path()));
+    EXPECT_EQ(runPass(jumped.path(), kStart + 165).outcome, PassOutcome::NothingNew);
+}
+
 TEST(Pass, ReplacedOrTruncatedLogIsReadAgainFromTheStart) {
     TempDir dir;
     const std::string first = viewLine(kStart, std::string(200, 'x'));
@@ -87,7 +112,9 @@ TEST(Pass, ReplacedOrTruncatedLogIsReadAgainFromTheStart) {
     runPass(dir.path(), kStart);
     const auto json = util::readJson(dir / "cv_state_live.json", Sift::kMaxStateFileBytes);
     ASSERT_TRUE(json && fromJson(*json));
-    EXPECT_EQ(*fromJson(*json), State{});
+    State fresh;
+    fresh.passTime = kStart;
+    EXPECT_EQ(*fromJson(*json), fresh);
 }
 
 TEST(Pass, DemoPassTouchesOnlyTheDemoState) {
