@@ -4,7 +4,9 @@
 #include "util/JsonFile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <tuple>
 #include <utility>
@@ -106,11 +108,13 @@ struct Learnt {
 };
 
 /// The five keys of `save`, and the learnt ones that are given; every other key is kept.
-void saveKeys(const std::filesystem::path& dataFolder, const std::string& mode,
-              const std::string& bleMac, const std::vector<std::string>& connMacs,
-              const std::string& state, const std::vector<std::string>& candidates,
-              const Learnt& learnt) {
-    updateFile(
+std::optional<util::Failure> saveKeys(const std::filesystem::path& dataFolder,
+                                      const std::string& mode, const std::string& bleMac,
+                                      const std::vector<std::string>& connMacs,
+                                      const std::string& state,
+                                      const std::vector<std::string>& candidates,
+                                      const Learnt& learnt) {
+    return updateFile(
         dataFolder,
         [&](nlohmann::ordered_json& object) {
             object["mode"] = mode;
@@ -229,8 +233,9 @@ ownerBLE(const std::vector<Row>& rows) {
     return pickOwner(rows, {});
 }
 
-void updateFile(const std::filesystem::path& dataFolder,
-                const std::function<bool(nlohmann::ordered_json&)>& change, bool onlyIfObject) {
+std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
+                                        const std::function<bool(nlohmann::ordered_json&)>& change,
+                                        bool onlyIfObject) {
     const auto path = baselinePath(dataFolder);
     auto object = nlohmann::ordered_json::object();
     if (const auto text = util::readFile(path, kMaxFileBytes)) {
@@ -241,24 +246,29 @@ void updateFile(const std::filesystem::path& dataFolder,
         if (parsed.is_object()) {
             object = std::move(parsed);
         } else if (onlyIfObject) {
-            return;
+            return std::nullopt;
         }
     } else if (onlyIfObject) {
-        return;
+        return std::nullopt;
     }
     if (!change(object)) {
-        return;
+        return std::nullopt;
     }
     util::createFolders(path.parent_path());
     // A failed write keeps the previous file; the next evaluation writes again.
-    util::writeFileAtomic(
-        path, object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    if (!util::writeFileAtomic(
+            path, object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace))) {
+        return util::Failure{"can't save sift/baseline.json", std::strerror(errno)};
+    }
+    return std::nullopt;
 }
 
-void save(const std::filesystem::path& dataFolder, const std::string& mode,
-          const std::string& bleMac, const std::vector<std::string>& connMacs,
-          const std::string& state, const std::vector<std::string>& candidates) {
-    saveKeys(dataFolder, mode, bleMac, connMacs, state, candidates, {});
+std::optional<util::Failure> save(const std::filesystem::path& dataFolder, const std::string& mode,
+                                  const std::string& bleMac,
+                                  const std::vector<std::string>& connMacs,
+                                  const std::string& state,
+                                  const std::vector<std::string>& candidates) {
+    return saveKeys(dataFolder, mode, bleMac, connMacs, state, candidates, {});
 }
 
 bool exists(const std::filesystem::path& dataFolder) {
@@ -266,10 +276,9 @@ bool exists(const std::filesystem::path& dataFolder) {
     return std::filesystem::exists(baselinePath(dataFolder), ec);
 }
 
-std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem::path& dataFolder,
-                                                           double window, double now) {
+Refreshed refresh(const std::filesystem::path& dataFolder, double window, double now) {
     if (!Baseline::exists(dataFolder)) {
-        return {std::nullopt, "searching"};
+        return {std::nullopt, "searching", std::nullopt};
     }
     const Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
@@ -287,7 +296,7 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
 
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
     if (!bleMac) {
-        return {firstOf(stored.connMacs), stored.state};
+        return {firstOf(stored.connMacs), stored.state, std::nullopt};
     }
     const std::set<std::string> members =
         foundMac ? std::move(foundMembers) : std::set<std::string>{*bleMac};
@@ -363,9 +372,9 @@ std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem
         std::sort(connMacs.begin(), connMacs.end());
     }
     const std::set<std::string>& bleTokens = foundMac ? ownerToks : stored.bleTokens;
-    saveKeys(dataFolder, stored.mode, *bleMac, connMacs, state, candidates,
-             Learnt{&nearby, &bleTokens});
-    return {firstOf(connMacs), state};
+    auto failure = saveKeys(dataFolder, stored.mode, *bleMac, connMacs, state, candidates,
+                            Learnt{&nearby, &bleTokens});
+    return {firstOf(connMacs), state, std::move(failure)};
 }
 
 } // namespace corvane::Baseline

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Expected.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -36,23 +38,32 @@ std::vector<Row> rows(const std::filesystem::path& dataFolder, double since);
 /// The owner phone's BLE address and the addresses clustered with it.
 std::pair<std::optional<std::string>, std::set<std::string>> ownerBLE(const std::vector<Row>& rows);
 
-/// Merges the five baseline keys into sift/baseline.json, keeping every other key.
-void save(const std::filesystem::path& dataFolder, const std::string& mode,
-          const std::string& bleMac, const std::vector<std::string>& connMacs,
-          const std::string& state, const std::vector<std::string>& candidates);
+/// Merges the five baseline keys into sift/baseline.json, keeping every other key. Returns
+/// why the file could not be written, if it could not.
+std::optional<util::Failure> save(const std::filesystem::path& dataFolder, const std::string& mode,
+                                  const std::string& bleMac,
+                                  const std::vector<std::string>& connMacs,
+                                  const std::string& state,
+                                  const std::vector<std::string>& candidates);
 
 /// Whether sift/baseline.json exists.
 bool exists(const std::filesystem::path& dataFolder);
 
-/// Re-evaluates the owner's connection addresses over the last `window` seconds before `now`:
-/// the first connection address (or nothing) and the state word.
-std::pair<std::optional<std::string>, std::string> refresh(const std::filesystem::path& dataFolder,
-                                                           double window, double now);
+struct Refreshed {
+    std::optional<std::string> connMac;   ///< the first connection address
+    std::string state;                    ///< the state word
+    std::optional<util::Failure> failure; ///< why the baseline file could not be saved
+};
+
+/// Re-evaluates the owner's connection addresses over the last `window` seconds before `now`.
+Refreshed refresh(const std::filesystem::path& dataFolder, double window, double now);
 
 /// Read-modify-write of sift/baseline.json: loads the object (an empty one when the file is
 /// missing or not an object, unless `onlyIfObject`), lets `change` edit it, and replaces the
 /// file atomically when `change` returns true. Every writer of the file goes through here.
-void updateFile(const std::filesystem::path& dataFolder,
-                const std::function<bool(nlohmann::ordered_json&)>& change, bool onlyIfObject);
+/// Returns why the file could not be written, if it could not.
+std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
+                                        const std::function<bool(nlohmann::ordered_json&)>& change,
+                                        bool onlyIfObject);
 
 } // namespace corvane::Baseline

@@ -19,9 +19,12 @@ struct BaselineOptions {
 };
 
 void runBaseline(const BaselineOptions& options) {
-    const auto [connMac, state] =
-        Baseline::refresh(dataFolderOf(options.data), kWindowSeconds, clockOf(options.now));
-    std::printf("%s %s\n", connMac.value_or("-").c_str(), state.c_str());
+    const auto refreshed = Baseline::refresh(existingDataFolder("baseline", options.data),
+                                             kWindowSeconds, clockOf(options.now));
+    if (refreshed.failure) {
+        fail("baseline", *refreshed.failure);
+    }
+    std::printf("%s %s\n", refreshed.connMac.value_or("-").c_str(), refreshed.state.c_str());
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 #include "cli/Commands.h"
 #include "cli/Progress.h"
+#include "cli/SharedOptions.h"
 #include "evidence/Seals.h"
 #include "util/Files.h"
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -22,8 +25,10 @@ void addDigestCommand(CLI::App& app) {
             digest = evidence::logDigest(*file, [&bar](uint64_t done) { bar.update(done); });
         }
         if (!digest) {
-            std::fprintf(stderr, "cannot read %s\n", file->c_str());
-            throw CLI::RuntimeError(1);
+            const int err = errno;
+            std::error_code ec;
+            fail("digest", "can't read " + *file,
+                 std::filesystem::is_directory(*file, ec) ? "it is a folder" : std::strerror(err));
         }
         std::printf("%s\n", digest->c_str());
     });

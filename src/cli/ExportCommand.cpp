@@ -26,10 +26,10 @@ void addExportCommand(CLI::App& app) {
     cmd->add_option("--out", options->out, "The archive to write (replaced when it exists)")
         ->required();
     cmd->callback([options] {
-        const auto result = evidence::exportEvidence(dataFolderOf(options->data), options->out);
-        if (result != evidence::ExportResult::Exported) {
-            std::fprintf(stderr, "%s\n", std::string(evidence::exportMessage(result)).c_str());
-            throw CLI::RuntimeError(1);
+        const auto outcome =
+            evidence::exportEvidence(existingDataFolder("export", options->data), options->out);
+        if (outcome.result != evidence::ExportResult::Exported) {
+            fail("export", options->out, evidence::exportMessage(outcome));
         }
         std::printf("%s\n", options->out.c_str());
     });

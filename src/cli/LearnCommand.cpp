@@ -1,6 +1,7 @@
 #include "baseline/Baseline.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
+#include "util/LocalTime.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -20,12 +21,16 @@ struct LearnOptions {
 /// The setup assistant's learning step: the phone seen since the procedure began becomes
 /// the owner's, with no connection addresses yet.
 void runLearn(const LearnOptions& options) {
-    const std::filesystem::path dataFolder = dataFolderOf(options.data);
+    const std::filesystem::path dataFolder = existingDataFolder("learn", options.data);
     const auto [bleMac, members] = Baseline::ownerBLE(Baseline::rows(dataFolder, options.since));
     if (!bleMac) {
-        throw CLI::RuntimeError(1);
+        fail("learn", "no phone learned",
+             "none in the evidence log since " +
+                 util::formatLocalDateTime(static_cast<int64_t>(options.since)));
     }
-    Baseline::save(dataFolder, "consumer", *bleMac, {}, "searching", {});
+    if (const auto failure = Baseline::save(dataFolder, "consumer", *bleMac, {}, "searching", {})) {
+        fail("learn", *failure);
+    }
     std::printf("%s\n", bleMac->c_str());
 }
 
@@ -39,7 +44,8 @@ void addLearnCommand(CLI::App& app) {
     addDataOption(cmd, options->data);
     cmd->add_option("--since", options->since,
                     "When the owner began the procedure with the phone, in seconds since 1970")
-        ->required();
+        ->required()
+        ->check(timeValidator());
     addNowOption(cmd, options->now,
                  "Accepted for symmetry with the other commands; every line since --since "
                  "counts");

@@ -20,7 +20,7 @@ struct PassOptions {
 };
 
 void runPassCommand(const PassOptions& options) {
-    const std::filesystem::path dataFolder = dataFolderOf(options.data);
+    const std::filesystem::path dataFolder = existingDataFolder("pass", options.data);
     const double now = clockOf(options.now);
 
     std::optional<Progress> bar;
@@ -31,6 +31,9 @@ void runPassCommand(const PassOptions& options) {
         bar->update(done);
     });
     bar.reset();
+    if (result.failure) {
+        fail("pass", *result.failure);
+    }
 
     std::printf("%s: %llu lines, %llu bytes\n", Sift::outcomeText(result.outcome),
                 static_cast<unsigned long long>(result.linesIngested),

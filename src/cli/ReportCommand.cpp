@@ -23,11 +23,11 @@ struct ReportOptions {
 
 void runReportCommand(const ReportOptions& options) {
     const auto path = evidence::makeReport(
-        dataFolderOf(options.data), options.day,
+        existingDataFolder("report", options.data), options.day,
         options.vault.empty() ? vault::vaultFolder() : std::filesystem::path(options.vault),
         static_cast<int64_t>(std::floor(clockOf(options.now))));
     if (!path) {
-        throw CLI::RuntimeError(1);
+        fail("report", path.failure());
     }
     std::printf("%s\n", path->c_str());
 }
@@ -39,7 +39,8 @@ void addReportCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "report", "Write the evidence report of one day file and print its path (exit 1: none)");
     addDataOption(cmd, options->data);
-    cmd->add_option("--day", options->day, "Day name (default: the last one in sift/days.json)");
+    cmd->add_option("--day", options->day,
+                    "Day name, one that sift/days.json lists (default: the last one)");
     cmd->add_option("--vault", options->vault,
                     "Vault folder with the seal files (default: the installed vault's)");
     addNowOption(cmd, options->now, "Generation time, seconds since 1970 (default: now)");

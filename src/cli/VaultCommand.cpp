@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/SharedOptions.h"
 #include "platform/Platform.h"
 #include "vault/Vault.h"
 
@@ -17,16 +18,22 @@ void addVaultCommand(CLI::App& app) {
     cmd->add_subcommand("install", "Install the vault (asks for administrator rights)")
         ->callback([] {
             vault::installVault(platform::resourcesDir() / "install_vault_daemon.sh");
-            std::printf("%s\n", vault::vaultInstalled(vault::vaultFolder()) ? "installed"
-                                                                            : "not installed");
+            if (!vault::vaultInstalled(vault::vaultFolder())) {
+                fail("vault install", "not installed",
+                     "the installer failed or the administrator prompt was cancelled");
+            }
+            std::printf("installed\n");
         });
     cmd->add_subcommand("remove", "Remove the vault and its seals (asks for administrator rights)")
         ->callback([] {
             if (vault::vaultInstalled(vault::vaultFolder())) {
                 vault::removeVault();
             }
-            std::printf("%s\n", vault::vaultInstalled(vault::vaultFolder()) ? "installed"
-                                                                            : "not installed");
+            if (vault::vaultInstalled(vault::vaultFolder())) {
+                fail("vault remove", "still installed",
+                     "the removal failed or the administrator prompt was cancelled");
+            }
+            std::printf("not installed\n");
         });
 }
 

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/SharedOptions.h"
 
 #include <CLI/CLI.hpp>
 
@@ -6,6 +7,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Corvane Monitor: evidence capture and analysis of Continuity connections",
                  "corvane"};
     app.require_subcommand(1);
+    corvane::cli::reportUsageErrorsOnOneLine(app);
     corvane::cli::addMonitorCommand(app);
     corvane::cli::addReportCommand(app);
     corvane::cli::addDigestCommand(app);

@@ -6,7 +6,10 @@
 #include "util/LocalTime.h"
 #include "vault/Vault.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -215,18 +218,30 @@ std::string orDash(std::string text) {
     return text.empty() ? std::string(kEmDash) : text;
 }
 
-std::optional<std::string> chooseDay(const fs::path& dataFolder,
-                                     const std::optional<std::string>& day) {
-    if (day && !day->empty()) {
-        return *day;
+/// The day to report: the one asked for, which the days list must name, or else the last one
+/// listed. Day names that could leave the sift/ and reports/ folders are refused either way.
+util::Expected<std::string> chooseDay(const fs::path& dataFolder,
+                                      const std::optional<std::string>& day) {
+    const bool asked = day && !day->empty();
+    if (asked && !isValidDayName(*day)) {
+        return util::Failure{"day \"" + *day + "\"", "not a day name"};
     }
     const auto days = util::readJsonObject(dataFolder / "sift" / "days.json", kMaxDayFileBytes);
-    if (!days) {
-        return std::nullopt;
+    const auto names = days ? util::stringArrayAt(*days, "days") : std::nullopt;
+    if (!names) {
+        return util::Failure{"sift/days.json", "missing or not a days list"};
     }
-    const auto names = util::stringArrayAt(*days, "days");
-    if (!names || names->empty()) {
-        return std::nullopt;
+    if (asked) {
+        if (std::find(names->begin(), names->end(), *day) == names->end()) {
+            return util::Failure{"day \"" + *day + "\"", "not listed in sift/days.json"};
+        }
+        return *day;
+    }
+    if (names->empty()) {
+        return util::Failure{"sift/days.json", "lists no day"};
+    }
+    if (!isValidDayName(names->back())) {
+        return util::Failure{"sift/days.json", "its last day is not a day name"};
     }
     return names->back();
 }
@@ -380,17 +395,17 @@ std::string formatByteCount(uint64_t bytes) {
     return {}; // not reached: the largest unit always returns
 }
 
-std::optional<fs::path> makeReport(const fs::path& dataFolder,
-                                   const std::optional<std::string>& day,
-                                   const fs::path& vaultFolder, int64_t now) {
+util::Expected<fs::path> makeReport(const fs::path& dataFolder,
+                                    const std::optional<std::string>& day,
+                                    const fs::path& vaultFolder, int64_t now) {
     const auto dayName = chooseDay(dataFolder, day);
-    if (!dayName || !isValidDayName(*dayName)) {
-        return std::nullopt;
+    if (!dayName) {
+        return dayName.failure();
     }
-    const auto data =
-        util::readJsonObject(dataFolder / "sift" / (*dayName + ".json"), kMaxDayFileBytes);
+    const std::string dayFile = "sift/" + *dayName + ".json";
+    const auto data = util::readJsonObject(dataFolder / dayFile, kMaxDayFileBytes);
     if (!data) {
-        return std::nullopt;
+        return util::Failure{dayFile, "missing or not a dashboard file"};
     }
 
     const std::string verdict = orDash(textOf(*data, "verdict"));
@@ -450,7 +465,8 @@ std::optional<fs::path> makeReport(const fs::path& dataFolder,
     util::createFolders(reports);
     const fs::path out = reports / ("CV-Report-" + *dayName + ".html");
     if (!util::writeFileAtomic(out, page)) {
-        return std::nullopt;
+        return util::Failure{"can't write reports/" + out.filename().string(),
+                             std::strerror(errno)};
     }
     return out;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Expected.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,14 +14,14 @@
 namespace corvane::evidence {
 
 /// Builds the report of one day file and writes it, replacing any earlier one, as
-/// reports/CV-Report-<day>.html in the data folder. Without a day name the last entry of
-/// sift/days.json is used. `vaultFolder` is where the vault's seal files are looked for;
-/// `now` is the generation time. Returns the report's path, or nothing when no report was
-/// written (no usable day name, no day file, or the write failed).
-std::optional<std::filesystem::path> makeReport(const std::filesystem::path& dataFolder,
-                                                const std::optional<std::string>& day,
-                                                const std::filesystem::path& vaultFolder,
-                                                int64_t now);
+/// reports/CV-Report-<day>.html in the data folder. The day must be one that sift/days.json
+/// lists; without a day name the last one listed is used. `vaultFolder` is where the vault's
+/// seal files are looked for; `now` is the generation time. Returns the report's path, or
+/// why no report was written (no usable day name, no day file, or the write failed).
+util::Expected<std::filesystem::path> makeReport(const std::filesystem::path& dataFolder,
+                                                 const std::optional<std::string>& day,
+                                                 const std::filesystem::path& vaultFolder,
+                                                 int64_t now);
 
 /// Day names reach the report from the dashboard page and name files: only 1 to 64 letters,
 /// digits, "-" and "_" are accepted, so no name can leave the sift/ and reports/ folders.

@@ -2,6 +2,7 @@
 #include "ShellCommand.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
+#include "util/LocalTime.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,8 @@ TEST(Commands, LearnThenBaselineRefresh) {
     // Nothing since the procedure began: no phone, no file.
     ShellResult learn = runCorvane("learn " + data + " --since " + std::to_string(kT + 10));
     EXPECT_EQ(learn.status, 1);
-    EXPECT_EQ(learn.output, "");
+    EXPECT_EQ(learn.output, "corvane learn: no phone learned: none in the evidence log since " +
+                                util::formatLocalDateTime(kT + 10) + "\n");
     EXPECT_FALSE(Baseline::exists(dir.path()));
     EXPECT_EQ(runCorvane("baseline " + data + " --now " + std::to_string(kT + 60)).output,
               "- searching\n");

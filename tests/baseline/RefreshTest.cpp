@@ -40,7 +40,9 @@ class Refresh : public ::testing::Test {
         Baseline::save(dir_.path(), "consumer", kOwner, {}, "searching", candidates);
     }
     std::pair<std::optional<std::string>, std::string> refresh() {
-        return Baseline::refresh(dir_.path(), 1200, kNow);
+        auto refreshed = Baseline::refresh(dir_.path(), 1200, kNow);
+        EXPECT_EQ(refreshed.failure, std::nullopt);
+        return {refreshed.connMac, refreshed.state};
     }
 
     TempDir dir_;
