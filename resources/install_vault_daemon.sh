@@ -43,6 +43,11 @@ systemd_word() {
     printf '"%s"' "$(printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/%/%%/g' -e 's/\$/$$/g')"
 }
 
+# One path of a systemd path list: the same, but $ stays as it is (lists expand no variables).
+systemd_path() {
+    printf '"%s"' "$(printf '%s' "$1" | sed -e 's/\\/\\\\/g' -e 's/"/\\"/g' -e 's/%/%%/g')"
+}
+
 install_macos() {
     local user home plist
     user=$(stat -f %Su /dev/console)
@@ -69,8 +74,11 @@ install_macos() {
   </array>
   <key>RunAtLoad</key><true/>
   <key>KeepAlive</key><true/>
+  <key>ProcessType</key><string>Background</string>
   <key>LowPriorityIO</key><true/>
+  <key>LowPriorityBackgroundIO</key><true/>
   <key>Nice</key><integer>10</integer>
+  <key>Umask</key><integer>18</integer>
   <key>StandardOutPath</key><string>$(xml_escape "$out_log")</string>
   <key>StandardErrorPath</key><string>$(xml_escape "$err_log")</string>
 </dict>
@@ -111,6 +119,43 @@ Nice=10
 IOSchedulingClass=idle
 StandardOutput=append:$out_log
 StandardError=append:$err_log
+# The daemon reads one file and appends to the two seal files of the vault folder (the service
+# manager itself opens the two logs above): everything else is out of its reach. It stays
+# root, with only the right to read past permissions, so it can read the owner's log in a
+# private home while the owner cannot touch the seals.
+UMask=0022
+NoNewPrivileges=yes
+CapabilityBoundingSet=CAP_DAC_READ_SEARCH
+AmbientCapabilities=
+ProtectSystem=strict
+ProtectHome=read-only
+ReadWritePaths=$(systemd_path "$vault")
+PrivateTmp=yes
+PrivateDevices=yes
+PrivateMounts=yes
+PrivateNetwork=yes
+PrivateIPC=yes
+IPAddressDeny=any
+RestrictAddressFamilies=none
+ProtectKernelTunables=yes
+ProtectKernelModules=yes
+ProtectKernelLogs=yes
+ProtectControlGroups=yes
+ProtectClock=yes
+ProtectHostname=yes
+ProtectProc=invisible
+ProcSubset=pid
+RestrictNamespaces=yes
+RestrictRealtime=yes
+RestrictSUIDSGID=yes
+LockPersonality=yes
+MemoryDenyWriteExecute=yes
+KeyringMode=private
+DevicePolicy=closed
+SystemCallArchitectures=native
+SystemCallFilter=@system-service
+SystemCallFilter=~@privileged @resources
+SystemCallErrorNumber=EPERM
 
 [Install]
 WantedBy=multi-user.target

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 
 using namespace corvane::vault;
@@ -142,6 +143,23 @@ TEST(VaultScripts, InstallThenRemoveInsideAPrefix) {
     daemonWord.replace(daemonWord.find('$'), 1, "$$");
     EXPECT_THAT(unit, HasSubstr("\nExecStart=/bin/bash \"" + daemonWord + "\" \""));
     EXPECT_THAT(unit, HasSubstr("/.local/share/CV/CV_personal.log\"\n"));
+    EXPECT_THAT(unit, HasSubstr("\nReadWritePaths=\"" + vault.string() + "\"\n"));
+
+    // The service manager accepts the unit as it stands, and its confinement rates well.
+    const std::string unitPath =
+        shellQuote((prefix / "etc/systemd/system/com.velmora.corvanevault.service").string());
+    const auto verify = runShell("systemd-analyze verify " + unitPath);
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output, "") << "verify reports nothing";
+    const auto security = runShell("systemd-analyze security --offline=true " + unitPath);
+    const std::smatch level = [&] {
+        std::smatch m;
+        std::regex_search(security.output, m,
+                          std::regex(R"(Overall exposure level for \S+: ([0-9.]+))"));
+        return m;
+    }();
+    ASSERT_EQ(level.size(), 2u) << security.output;
+    EXPECT_LE(std::stod(level[1]), 3.0) << security.output;
 
     const auto removal = runShell("sh -c " + shellQuote(std::string(linuxRemovalScript())) +
                                   " sh " + shellQuote(prefix.string()));
