@@ -269,17 +269,15 @@ void ContentView::resizeEvent(QResizeEvent* event) {
     }
 }
 
-void ContentView::showExportProblem(evidence::ExportResult result) {
-    const std::string_view message = evidence::exportMessage(result);
-    monitor_.setLastError(
-        QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size())));
+void ContentView::showExportProblem(const evidence::ExportOutcome& outcome) {
+    monitor_.setLastError(QString::fromStdString(evidence::exportMessage(outcome)));
 }
 
 void ContentView::exportEvidence() {
     const fs::path folder = monitor_.dataFolder();
     std::error_code ec;
     if (!fs::exists(folder / Capture::logFileName, ec)) {
-        showExportProblem(evidence::ExportResult::NoLog);
+        showExportProblem({evidence::ExportResult::NoLog, {}});
         return;
     }
     const QString proposed = QString::fromStdString(
@@ -292,9 +290,9 @@ void ContentView::exportEvidence() {
     if (chosen.isEmpty()) {
         return;
     }
-    const auto result = evidence::exportEvidence(folder, chosen.toStdString());
-    if (result != evidence::ExportResult::Exported) {
-        showExportProblem(result);
+    const auto outcome = evidence::exportEvidence(folder, chosen.toStdString());
+    if (outcome.result != evidence::ExportResult::Exported) {
+        showExportProblem(outcome);
         return;
     }
     // Show where the archive went: the folder holding it.

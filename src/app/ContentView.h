@@ -45,7 +45,7 @@ class ContentView : public QWidget {
     QWidget* buildStatusBar();
     QWidget* buildFdaRow();
     void refresh();
-    void showExportProblem(evidence::ExportResult result);
+    void showExportProblem(const evidence::ExportOutcome& outcome);
     void updateOnboarding();
 
     Monitor& monitor_;

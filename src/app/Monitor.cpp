@@ -293,13 +293,14 @@ void Monitor::learnOwner(double since, std::function<void(std::optional<QString>
 
 void Monitor::evaluateOwner(std::function<void(std::optional<QString>, QString)> done) {
     worker_->runExclusive([this, done = std::move(done), folder = places_.dataFolder] {
-        const auto [conn, state] =
-            Baseline::refresh(folder, Sift::kBaselineWindow, util::nowEpoch());
+        const auto refreshed = Baseline::refresh(folder, Sift::kBaselineWindow, util::nowEpoch());
         std::optional<QString> connMac;
-        if (conn) {
-            connMac = QString::fromStdString(*conn);
+        if (refreshed.connMac) {
+            connMac = QString::fromStdString(*refreshed.connMac);
         }
-        post([done, connMac, state = QString::fromStdString(state)] { done(connMac, state); });
+        post([done, connMac, state = QString::fromStdString(refreshed.state)] {
+            done(connMac, state);
+        });
     });
 }
 

@@ -625,7 +625,8 @@ class AppTest : public QObject {
         QVERIFY(QFileInfo(desktop_.savePrompts[1]).fileName().startsWith("CV_evidence_"));
         desktop_.savePath = temp_->filePath("out/evidence.zip");
         view.exportEvidence();
-        QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(), "Export failed.", kWait); // no such folder
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(), "Export failed — No such file or directory.",
+                                  kWait); // no such folder
         QDir().mkpath(temp_->filePath("out"));
         view.exportEvidence();
         QVERIFY(QFileInfo::exists(desktop_.savePath));
