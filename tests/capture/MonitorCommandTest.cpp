@@ -1,3 +1,4 @@
+#include "FullDisk.h"
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
@@ -67,46 +68,17 @@ TEST_F(MonitorCommandTest, ASecondMonitorOnTheSameFolderRefuses) {
 }
 
 TEST_F(MonitorCommandTest, AFullDiskCostsNoLineSilently) {
-    std::string source;
-    for (int i = 0; i < 100; ++i) {
-        source += "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: DirectLink " +
-                  std::string(60, 'x') + "\n";
-    }
-    writeText(dir_ / "source.log", source);
-    const std::string data = (dir_ / "CV").string();
+    writeLongSource(dir_ / "source.log", 100);
+    const auto data = dir_ / "CV";
     // The file size limit stands in for a full disk: writes beyond 4096 bytes fail, the one
-    // crossing it only in part.
-    Subprocess limited({"/bin/sh", "-c",
-                        "trap '' XFSZ; ulimit -f 8; exec \"$0\" monitor --data \"$1\"", kCorvane,
-                        data},
-                       env());
-    std::optional<std::string> line;
-    while ((line = limited.readLine()) && line->find("File too large") == std::string::npos) {
-    }
-    ASSERT_TRUE(line) << "the write error is shown";
-    limited.signal(SIGINT);
-    const std::string rest = limited.readAll();
-    limited.wait();
-    const std::string log = readText(dir_ / "CV/CV_personal.log");
+    // crossing it only in part. (The same on a real full file system: FullDiskTest.)
+    const std::string log = runUntilTheDiskIsFull(
+        {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" monitor --data \"$1\"", kCorvane,
+         data.string()},
+        env(), data / "CV_personal.log", "File too large");
     ASSERT_EQ(log.size(), 4096u);
     EXPECT_NE(log.back(), '\n') << "the size limit cut a line";
-    // The count shown is the count of lines that reached the file.
-    const auto shown = rest.rfind(" lines written");
-    ASSERT_NE(shown, std::string::npos) << rest;
-    const auto number = rest.rfind(' ', shown - 1) + 1;
-    EXPECT_EQ(std::stoul(rest.substr(number, shown - number)),
-              static_cast<size_t>(std::count(log.begin(), log.end(), '\n')));
-    EXPECT_THAT(rest, HasSubstr("Can't write the log — File too large"));
-
-    // With room again, the next run's start marker begins a line of its own.
-    Subprocess again({kCorvane, "monitor", "--data", data}, env());
-    ASSERT_TRUE(again.readLine());
-    again.signal(SIGINT);
-    again.readAll();
-    EXPECT_EQ(again.wait(), 0);
-    const std::string after = readText(dir_ / "CV/CV_personal.log");
-    EXPECT_THAT(after.substr(4096, 23), ::testing::MatchesRegex("\n[0-9-]+ [0-9:]+ [|] "));
-    EXPECT_EQ(after.substr(4096 + 23, 26), "— CV-APP capture started");
+    expectTheNextRunStartsAfreshLine(data, env(), log.size());
 }
 
 TEST(MonitorCommandFailure, ExitsWithTheErrorWhenTheLogCannotBeWritten) {
