@@ -103,7 +103,9 @@ TEST(Bounds, HostileFilesGetTheirFallbackWithoutACrashAHangOrUnboundedMemory) {
     fs::remove(log);
     fs::create_symlink("/dev/zero", log);
     EXPECT_EQ(pass(dir.path()).status, 0);
-    EXPECT_EQ(loadState(statePath), State{});
+    State fresh = loadState(statePath);
+    fresh.passTime = 0; // the clock of the pass, the one thing a fresh state keeps
+    EXPECT_EQ(fresh, State{});
 }
 
 /// A log of `count` DirectLink peers, each its own MAC of the owner's device with its own
