@@ -1,7 +1,9 @@
 #include "FullDisk.h"
+#include "ShellCommand.h"
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "vault/Vault.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -79,6 +81,23 @@ TEST_F(MonitorCommandTest, AFullDiskCostsNoLineSilently) {
     ASSERT_EQ(log.size(), 4096u);
     EXPECT_NE(log.back(), '\n') << "the size limit cut a line";
     expectTheNextRunStartsAfreshLine(data, env(), log.size());
+}
+
+TEST_F(MonitorCommandTest, OnATerminalTheStatusIsOneLineRedrawnInPlace) {
+    writeText(dir_ / "source.log",
+              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: DirectLink up\n");
+    // script gives the monitor a terminal; timeout stops it with SIGINT after three seconds.
+    const auto run =
+        runShell("CORVANE_LOG_SOURCE=" + vault::shellQuote((dir_ / "source.log").string()) +
+                 " CORVANE_LOG_SPEED=0 script -qec " +
+                 vault::shellQuote("timeout -s INT 3 " + vault::shellQuote(kCorvane) +
+                                   " monitor --data " + vault::shellQuote((dir_ / "CV").string())) +
+                 " /dev/null");
+    EXPECT_THAT(run.output, ::testing::StartsWith("\r\033[Kcapturing, "));
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+    const std::string last = run.output.substr(run.output.rfind("\033[K") + 3);
+    EXPECT_THAT(last, ::testing::MatchesRegex("not capturing, 5 lines written, verdict PENDING "
+                                              "at [0-9:]+\r\n"));
 }
 
 TEST(MonitorCommandFailure, ExitsWithTheErrorWhenTheLogCannotBeWritten) {
