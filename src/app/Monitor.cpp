@@ -60,8 +60,9 @@ Monitor::Monitor(MonitorPlaces places, QObject* parent)
     siftTimer_.setInterval(kAnalysisIntervalMs);
     connect(&siftTimer_, &QTimer::timeout, this, [this] { runSift(false); });
     worker_ = std::make_unique<monitor::AnalysisWorker>(places_.dataFolder,
-                                                        [this](const Sift::PassResult&) {
-                                                            post([this] {
+                                                        [this](const Sift::PassResult& result) {
+                                                            post([this, failure = result.failure] {
+                                                                showAnalysisFailure(failure);
                                                                 readVerdict();
                                                                 emit analysed();
                                                             });
@@ -91,6 +92,19 @@ QString Monitor::lastError() const {
 
 void Monitor::setLastError(const QString& error) {
     capture_.setLastError(error.toStdString());
+}
+
+void Monitor::showAnalysisFailure(const std::optional<util::Failure>& failure) {
+    if (failure) {
+        QString text = QString::fromStdString(failure->what + " \u2014 " + failure->why);
+        text[0] = text[0].toUpper();
+        analysisError_ = text;
+        setLastError(text);
+    } else if (!analysisError_.isEmpty() && lastError() == analysisError_) {
+        // The analysis files are being saved again; a capture error would have replaced it.
+        analysisError_.clear();
+        capture_.setLastError(std::nullopt);
+    }
 }
 
 bool Monitor::onboarded() const {
@@ -283,11 +297,18 @@ void Monitor::learnOwner(double since, std::function<void(std::optional<QString>
     worker_->runExclusive([this, since, done = std::move(done), folder = places_.dataFolder] {
         const auto [ble, cluster] = Baseline::ownerBLE(Baseline::rows(folder, since));
         std::optional<QString> learned;
+        std::optional<util::Failure> failure;
         if (ble) {
-            Baseline::save(folder, "consumer", *ble, {}, "searching", {});
-            learned = QString::fromStdString(*ble);
+            // A phone that could not be written down is not learned: say why instead.
+            failure = Baseline::save(folder, "consumer", *ble, {}, "searching", {});
+            if (!failure) {
+                learned = QString::fromStdString(*ble);
+            }
         }
-        post([done, learned] { done(learned); });
+        post([this, done, learned, failure] {
+            showAnalysisFailure(failure);
+            done(learned);
+        });
     });
 }
 
@@ -298,7 +319,9 @@ void Monitor::evaluateOwner(std::function<void(std::optional<QString>, QString)>
         if (refreshed.connMac) {
             connMac = QString::fromStdString(*refreshed.connMac);
         }
-        post([done, connMac, state = QString::fromStdString(refreshed.state)] {
+        post([this, done, connMac, state = QString::fromStdString(refreshed.state),
+              failure = refreshed.failure] {
+            showAnalysisFailure(failure);
             done(connMac, state);
         });
     });

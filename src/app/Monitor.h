@@ -2,6 +2,7 @@
 
 #include "capture/Capture.h"
 #include "monitor/AnalysisWorker.h"
+#include "util/Expected.h"
 
 #include <QObject>
 #include <QString>
@@ -120,6 +121,9 @@ class Monitor : public QObject {
     void raiseReloadToken();
     void readVerdict();
     void post(std::function<void()> task);
+    /// Puts a failed save of the analysis state or the baseline into the error line, and
+    /// clears it once saving works again.
+    void showAnalysisFailure(const std::optional<util::Failure>& failure);
 
     const MonitorPlaces places_;
     Capture capture_;
@@ -130,6 +134,7 @@ class Monitor : public QObject {
     bool vaultActive_ = false;
     bool vaultBusy_ = false;
     QString verdict_;
+    QString analysisError_; // the error line's text when it came from the analysis
     std::unique_ptr<monitor::AnalysisWorker> worker_; // last: its items post to the above
 };
 
