@@ -114,14 +114,6 @@ std::optional<uint64_t> readBlocks(const fs::path& path, uint64_t limit,
     return done;
 }
 
-std::optional<std::string> readFileHead(const fs::path& path, size_t maxBytes) {
-    std::string out;
-    if (!readBlocks(path, maxBytes, [&](std::string_view block) { out.append(block); })) {
-        return std::nullopt;
-    }
-    return out;
-}
-
 std::optional<std::string> readFile(const fs::path& path, uint64_t maxBytes) {
     // Straight into the text, on this thread: there is nothing to overlap the reading with.
     Fd in(openRegularFile(path));

@@ -30,9 +30,6 @@ std::optional<uint64_t> readBlocks(const std::filesystem::path& path, uint64_t l
                                    const std::function<void(std::string_view)>& consume,
                                    const std::function<void(uint64_t)>& progress = {});
 
-/// At most `maxBytes` from the start of a regular file, or nothing when it cannot be opened.
-std::optional<std::string> readFileHead(const std::filesystem::path& path, size_t maxBytes);
-
 /// Size in bytes, or nothing when the attributes cannot be read.
 std::optional<uint64_t> fileSize(const std::filesystem::path& path);
 
