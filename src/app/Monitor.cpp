@@ -3,6 +3,7 @@
 #include "app/Demo.h"
 #include "app/Dialogs.h"
 #include "baseline/Baseline.h"
+#include "capture/DataFolder.h"
 #include "evidence/Report.h"
 #include "sift/Analysis.h"
 #include "sift/Dashboard.h"
@@ -22,10 +23,6 @@ namespace corvane::app {
 namespace fs = std::filesystem;
 
 namespace {
-
-/// The pages and the files they load, copied from the resources into the data folder.
-constexpr const char* kPageFiles[] = {"radar.html",   "raw_log.html", "dashboard.css",
-                                      "dashboard.js", "radar.js",     "raw_log.js"};
 
 QString toQString(const fs::path& path) {
     return QString::fromStdString(path.string());
@@ -157,7 +154,7 @@ void Monitor::readVerdict() {
 void Monitor::appeared() {
     std::error_code ec;
     fs::create_directories(places_.dataFolder, ec);
-    for (const char* name : kPageFiles) {
+    for (const std::string_view name : kDashboardPageFiles) {
         const fs::path source = places_.resourcesDir / name;
         if (!fs::is_regular_file(source, ec)) {
             continue;

@@ -1,5 +1,6 @@
 #include "evidence/Export.h"
 
+#include "capture/DataFolder.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 
@@ -23,11 +24,11 @@ struct Entry {
     uint64_t size = 0;
 };
 
-/// Names the program keeps at the top of the data folder; everything in sift/ and the
-/// reports of reports/ are kept files too.
-constexpr std::array<std::string_view, 8> kKeptNames{
-    "CV_personal.log", "CV_demo.log", "cv_state_live.json", "cv_state_demo.json",
-    "CV_view.log",     "radar.html",  "raw_log.html",       "CV_capture.lock"};
+/// Names the program keeps at the top of the data folder besides the dashboard pages;
+/// everything in sift/ and the reports of reports/ are kept files too.
+constexpr std::array<std::string_view, 6> kKeptNames{"CV_personal.log",    "CV_demo.log",
+                                                     "cv_state_live.json", "cv_state_demo.json",
+                                                     "CV_view.log",        "CV_capture.lock"};
 
 /// Whether `destination` is, or is reached through links as, a file the program keeps in the
 /// data folder. Hard links to the evidence log count as the log.
@@ -42,6 +43,8 @@ bool isKeptFile(const fs::path& dataFolder, const fs::path& destination) {
     const std::string name = target.filename().string();
     if (folder == data) {
         return std::find(kKeptNames.begin(), kKeptNames.end(), name) != kKeptNames.end() ||
+               std::find(kDashboardPageFiles.begin(), kDashboardPageFiles.end(), name) !=
+                   kDashboardPageFiles.end() ||
                util::isTemporaryName(name);
     }
     if (folder == data / "sift") {

@@ -135,6 +135,7 @@ TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
         {dir / "soft-link.zip", ExportResult::KeptFile},
         {data / "cv_state_live.json", ExportResult::KeptFile}, // kept even before it exists
         {data / "CV_capture.lock", ExportResult::KeptFile},
+        {data / "radar.js", ExportResult::KeptFile}, // a page asset the app copies in
         {data / "sift" / "ALL.json", ExportResult::KeptFile},
         {data / "reports" / "CV-Report-ALL.html", ExportResult::KeptFile},
         {dir / "folder", ExportResult::Folder},
