@@ -5,6 +5,7 @@
 // the script that measures the command's peak memory.
 #include "baseline/Baseline.h"
 #include "gen/Generator.h"
+#include "sift/Analysis.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 
@@ -20,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace corvane;
 
-constexpr double kWindow = 1200;
+constexpr double kWindow = Sift::kBaselineWindow;
 constexpr double kLogEnd = 1792339920; // 2026-10-18 09:12 Pacific
 
 struct BenchFolder {

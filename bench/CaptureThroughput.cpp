@@ -6,6 +6,7 @@
 // Usage: corvane-capture-bench [LINES]   (default 1000000)
 
 #include "capture/Capture.h"
+#include "capture/DataFolder.h"
 #include "gen/Generator.h"
 #include "logstandin/Predicate.h"
 #include "logstandin/SyslogLine.h"
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
 
     const Run run = capture(work / "CV");
     const int64_t written = run.lineCount - 4; // the two markers, the banner and the header
-    const fs::path evidence = work / "CV" / Capture::logFileName;
+    const fs::path evidence = corvane::DataFolder(work / "CV").evidenceLog();
     std::printf("capture-throughput: %llu source lines (%.1f MB), %lld evidence lines written "
                 "(%.1f MB) in %.3f s\n",
                 static_cast<unsigned long long>(lines), static_cast<double>(bytes) / 1e6,

@@ -26,6 +26,7 @@ class TempDir {
 
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+    operator const std::filesystem::path&() const { return path_; }
 
   private:
     std::filesystem::path path_;

@@ -5,7 +5,7 @@
 #include "app/OnboardingView.h"
 #include "app/Style.h"
 #include "app/WebRadarView.h"
-#include "capture/Capture.h"
+#include "capture/DataFolder.h"
 #include "evidence/Export.h"
 #include "util/LocalTime.h"
 
@@ -276,7 +276,7 @@ void ContentView::showExportProblem(const evidence::ExportOutcome& outcome) {
 void ContentView::exportEvidence() {
     const fs::path folder = monitor_.dataFolder();
     std::error_code ec;
-    if (!fs::exists(folder / Capture::logFileName, ec)) {
+    if (!fs::exists(DataFolder(folder).evidenceLog(), ec)) {
         showExportProblem({evidence::ExportResult::NoLog, {}});
         return;
     }

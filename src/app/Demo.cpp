@@ -1,33 +1,24 @@
 #include "app/Demo.h"
 
+#include "capture/DataFolder.h"
+#include "util/Files.h"
+
 #include <QFile>
-#include <fstream>
 #include <system_error>
+#include <vector>
 
 namespace corvane::app {
 namespace fs = std::filesystem;
 
-namespace {
-
-// The canned files are compiled in (app.qrc), byte for byte as the dashboard reads them.
-constexpr const char* kCannedFiles[] = {"ALL.json", "days.json", "summary.json"};
-
-void writeFile(const fs::path& path, const QByteArray& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.constData(), bytes.size());
-}
-
-} // namespace
-
 void clearAnalysisFiles(const fs::path& dataFolder) {
     std::error_code ec;
-    fs::directory_iterator entries(dataFolder / "sift", ec);
+    fs::directory_iterator entries(DataFolder(dataFolder).sift(), ec);
     if (ec) {
         return;
     }
     std::vector<fs::path> doomed;
     for (const auto& entry : entries) {
-        if (entry.path().filename() != "baseline.json") {
+        if (entry.path().filename() != DataFolder::kBaselineFile) {
             doomed.push_back(entry.path());
         }
     }
@@ -37,16 +28,20 @@ void clearAnalysisFiles(const fs::path& dataFolder) {
 }
 
 void writeDemoFiles(const fs::path& dataFolder) {
-    std::error_code ec;
-    fs::create_directories(dataFolder / "sift", ec);
+    const DataFolder layout(dataFolder);
+    util::createFolders(layout.sift());
     clearAnalysisFiles(dataFolder);
-    for (const char* name : kCannedFiles) {
-        QFile canned(QStringLiteral(":/demo/") + name);
+    // The canned files are compiled in, byte for byte as the dashboard reads them.
+    for (const std::string_view name : DataFolder::kDashboardFiles) {
+        QFile canned(QStringLiteral(":/demo/") +
+                     QString::fromUtf8(name.data(), qsizetype(name.size())));
         if (canned.open(QIODevice::ReadOnly)) {
-            writeFile(dataFolder / "sift" / name, canned.readAll());
+            const QByteArray bytes = canned.readAll();
+            util::writeFileAtomic(layout.sift() / name,
+                                  std::string_view(bytes.constData(), size_t(bytes.size())));
         }
     }
-    writeFile(dataFolder / kDemoMarker, "demo");
+    util::writeFileAtomic(layout.demoLog(), "demo");
 }
 
 } // namespace corvane::app

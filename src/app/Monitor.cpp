@@ -163,7 +163,7 @@ void Monitor::appeared() {
         fs::remove(target, ec);
         fs::copy_file(source, target, ec);
     }
-    setDemoLoaded(fs::exists(places_.dataFolder / kDemoMarker, ec));
+    setDemoLoaded(fs::exists(DataFolder(places_.dataFolder).demoLog(), ec));
     setVaultActive(vault::vaultInstalled(places_.vaultFolder));
     checkFullDiskAccess();
     raiseReloadToken();
@@ -257,7 +257,7 @@ void Monitor::installVault() {
     vaultBusy_ = true;
     emit vaultBusyChanged();
     QPointer<Monitor> self(this);
-    const fs::path installer = places_.resourcesDir / "install_vault_daemon.sh";
+    const fs::path installer = places_.resourcesDir / VaultLayout::kInstaller;
     std::thread([self, installer, vaultFolder = places_.vaultFolder] {
         vault::installVault(installer);
         const bool installed = vault::vaultInstalled(vaultFolder);
@@ -284,7 +284,7 @@ void Monitor::loadDemo() {
 
 void Monitor::clearDemo() {
     std::error_code ec;
-    fs::remove(places_.dataFolder / kDemoMarker, ec);
+    fs::remove(DataFolder(places_.dataFolder).demoLog(), ec);
     setDemoLoaded(false);
     resetAnalysis();
     runSift(true);

@@ -1,6 +1,7 @@
 #include "app/WebRadarView.h"
 
 #include "app/Dialogs.h"
+#include "capture/DataFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -188,7 +189,7 @@ void WebRadarView::setReloadToken(qint64 token) {
 }
 
 void WebRadarView::loadPage() {
-    const fs::path pagePath = dataFolder_ / "radar.html";
+    const fs::path pagePath = DataFolder(dataFolder_).radarPage();
     std::error_code ec;
     if (!fs::is_regular_file(pagePath, ec)) {
         return;

@@ -1,5 +1,6 @@
 #include "baseline/Baseline.h"
 
+#include "capture/DataFolder.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
 
@@ -136,7 +137,7 @@ std::optional<util::Failure> saveKeys(const std::filesystem::path& dataFolder,
 } // namespace
 
 std::filesystem::path baselinePath(const std::filesystem::path& dataFolder) {
-    return dataFolder / "sift" / "baseline.json";
+    return DataFolder(dataFolder).baselineFile();
 }
 
 namespace {
@@ -258,7 +259,8 @@ std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
     // A failed write keeps the previous file; the next evaluation writes again.
     if (!util::writeFileAtomic(
             path, object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace))) {
-        return util::Failure{"can't save sift/baseline.json", std::strerror(errno)};
+        return util::Failure{"can't save " + DataFolder::inSift(DataFolder::kBaselineFile),
+                             std::strerror(errno)};
     }
     return std::nullopt;
 }

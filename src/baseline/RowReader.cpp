@@ -1,5 +1,6 @@
 #include "baseline/RowReader.h"
 
+#include "capture/DataFolder.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 #include "util/Regex.h"
@@ -324,7 +325,7 @@ class BackwardLines {
 };
 
 std::filesystem::path evidenceLogPath(const std::filesystem::path& dataFolder) {
-    return dataFolder / "CV_personal.log";
+    return DataFolder(dataFolder).evidenceLog();
 }
 
 } // namespace

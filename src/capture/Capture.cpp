@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 
+#include "capture/DataFolder.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 #include "util/Utf8.h"
@@ -218,7 +219,7 @@ std::optional<std::string_view> Capture::takeLock() {
     if (lock_ >= 0) {
         return std::nullopt; // still held since a run whose tool ended by itself
     }
-    const std::filesystem::path path = dataFolder_ / lockFileName;
+    const std::filesystem::path path = DataFolder(dataFolder_).captureLock();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         return fullDiskAccessError;
@@ -237,7 +238,7 @@ void Capture::releaseLock() {
 }
 
 bool Capture::openLog() {
-    const int fd = openForAppend(dataFolder_ / logFileName);
+    const int fd = openForAppend(DataFolder(dataFolder_).evidenceLog());
     if (fd < 0) {
         return false;
     }
@@ -442,7 +443,7 @@ std::optional<int> Capture::writeLocked(std::string_view line) {
 /// deleted), that file gets the stop marker and the capture goes on in the file at the path,
 /// created when missing, after a start marker. Run by the reader.
 void Capture::followLogPath() {
-    const std::filesystem::path path = dataFolder_ / logFileName;
+    const std::filesystem::path path = DataFolder(dataFolder_).evidenceLog();
     int64_t written = 0;
     std::optional<int> error;
     {

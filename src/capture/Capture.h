@@ -40,7 +40,6 @@ class Capture {
         "CONTAINS \"RPRemoteDisplayDaemon\")";
     static constexpr std::string_view startMarker = "— CV-APP capture started";
     static constexpr std::string_view stopMarker = "— CV-APP capture stopped";
-    static constexpr std::string_view logFileName = "CV_personal.log";
     static constexpr std::string_view fullDiskAccessError =
         "Can't write the log — grant Full Disk Access to CV-APP.";
     static constexpr std::string_view launchErrorPrefix = "Failed to start log stream: ";
@@ -48,8 +47,6 @@ class Capture {
         "Another capture is already writing this evidence log.";
     /// Followed by the reason a line did not reach the evidence log.
     static constexpr std::string_view writeErrorPrefix = "Can't write the log — ";
-    /// Held locked by the capture that writes the evidence log of this data folder.
-    static constexpr std::string_view lockFileName = "CV_capture.lock";
 
     Capture(std::filesystem::path dataFolder, PostToMain postToMain,
             std::filesystem::path logTool = platform::logToolPath());

@@ -1,6 +1,7 @@
 #include "baseline/Baseline.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
+#include "sift/Analysis.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -11,8 +12,6 @@
 namespace corvane::cli {
 namespace {
 
-constexpr double kWindowSeconds = 1200.0;
-
 struct BaselineOptions {
     std::string data;
     std::optional<double> now;
@@ -20,7 +19,7 @@ struct BaselineOptions {
 
 void runBaseline(const BaselineOptions& options) {
     const auto refreshed = Baseline::refresh(existingDataFolder("baseline", options.data),
-                                             kWindowSeconds, clockOf(options.now));
+                                             Sift::kBaselineWindow, clockOf(options.now));
     if (refreshed.failure) {
         fail("baseline", *refreshed.failure);
     }

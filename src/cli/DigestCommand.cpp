@@ -1,3 +1,4 @@
+#include "capture/DataFolder.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "cli/SharedOptions.h"
@@ -17,7 +18,8 @@ void addDigestCommand(CLI::App& app) {
     auto file = std::make_shared<std::string>();
     auto* cmd = app.add_subcommand(
         "digest", "Print the SHA-256 of a file (as shasum -a 256 / sha256sum show it)");
-    cmd->add_option("FILE", *file, "The file, typically CV_personal.log")->required();
+    cmd->add_option("FILE", *file, "The file, typically " + std::string(DataFolder::kEvidenceLog))
+        ->required();
     cmd->callback([file] {
         std::optional<std::string> digest;
         {

@@ -1,3 +1,4 @@
+#include "capture/DataFolder.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
 #include "evidence/Report.h"
@@ -40,7 +41,8 @@ void addReportCommand(CLI::App& app) {
         "report", "Write the evidence report of one day file and print its path (exit 1: none)");
     addDataOption(cmd, options->data);
     cmd->add_option("--day", options->day,
-                    "Day name, one that sift/days.json lists (default: the last one)");
+                    "Day name, one that " + DataFolder::inSift(DataFolder::kDaysFile) +
+                        " lists (default: the last one)");
     cmd->add_option("--vault", options->vault,
                     "Vault folder with the seal files (default: the installed vault's)");
     addNowOption(cmd, options->now, "Generation time, seconds since 1970 (default: now)");

@@ -1,3 +1,4 @@
+#include "capture/DataFolder.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
 #include "platform/Platform.h"
@@ -17,7 +18,7 @@ void addVaultCommand(CLI::App& app) {
     });
     cmd->add_subcommand("install", "Install the vault (asks for administrator rights)")
         ->callback([] {
-            vault::installVault(platform::resourcesDir() / "install_vault_daemon.sh");
+            vault::installVault(platform::resourcesDir() / VaultLayout::kInstaller);
             if (!vault::vaultInstalled(vault::vaultFolder())) {
                 fail("vault install", "not installed",
                      "the installer failed or the administrator prompt was cancelled");

@@ -1,3 +1,4 @@
+#include "capture/DataFolder.h"
 #include "cli/Commands.h"
 #include "cli/Progress.h"
 #include "evidence/Verify.h"
@@ -25,7 +26,8 @@ void addVerifyCommand(CLI::App& app) {
     auto* cmd = app.add_subcommand(
         "verify",
         "Check an evidence log against the vault's seals and master chain (exit 1: fail)");
-    cmd->add_option("--log", options->log, "The evidence log, e.g. an exported CV_personal.log")
+    cmd->add_option("--log", options->log,
+                    "The evidence log, e.g. an exported " + std::string(DataFolder::kEvidenceLog))
         ->required();
     cmd->add_option("--vault", options->vault,
                     "Folder holding CV_personal.sha256 and MASTER_SEAL.sha256 "

@@ -24,12 +24,6 @@ struct Entry {
     uint64_t size = 0;
 };
 
-/// Names the program keeps at the top of the data folder besides the dashboard pages;
-/// everything in sift/ and the reports of reports/ are kept files too.
-constexpr std::array<std::string_view, 6> kKeptNames{"CV_personal.log",    "CV_demo.log",
-                                                     "cv_state_live.json", "cv_state_demo.json",
-                                                     "CV_view.log",        "CV_capture.lock"};
-
 /// Whether `destination` is, or is reached through links as, a file the program keeps in the
 /// data folder. Hard links to the evidence log count as the log.
 bool isKeptFile(const fs::path& dataFolder, const fs::path& destination) {
@@ -41,21 +35,23 @@ bool isKeptFile(const fs::path& dataFolder, const fs::path& destination) {
     }
     const fs::path folder = target.parent_path();
     const std::string name = target.filename().string();
+    const DataFolder layout(data);
+    // Everything in sift/ and the reports of reports/ are kept files too.
     if (folder == data) {
-        return std::find(kKeptNames.begin(), kKeptNames.end(), name) != kKeptNames.end() ||
+        return std::find(DataFolder::kTopFiles.begin(), DataFolder::kTopFiles.end(), name) !=
+                   DataFolder::kTopFiles.end() ||
                std::find(kDashboardPageFiles.begin(), kDashboardPageFiles.end(), name) !=
                    kDashboardPageFiles.end() ||
                util::isTemporaryName(name);
     }
-    if (folder == data / "sift") {
+    if (folder == layout.sift()) {
         return true;
     }
-    if (folder == data / "reports" &&
-        ((name.starts_with("CV-Report-") && name.ends_with(".html")) ||
-         util::isTemporaryName(name))) {
+    if (folder == layout.reports() &&
+        (DataFolder::isReportName(name) || util::isTemporaryName(name))) {
         return true;
     }
-    return fs::equivalent(destination, dataFolder / "CV_personal.log", ec);
+    return fs::equivalent(destination, DataFolder(dataFolder).evidenceLog(), ec);
 }
 
 /// Why a destination must not be written, if it must not.
@@ -80,10 +76,10 @@ std::optional<ExportResult> refusal(const fs::path& dataFolder, const fs::path& 
 /// so are the temporary files of writers, half-written or left behind by a kill.
 std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& log, uint64_t logSize,
                                   const fs::path& destination) {
-    std::vector<Entry> entries{{log, "CV_personal.log", logSize}};
+    std::vector<Entry> entries{{log, std::string(DataFolder::kEvidenceLog), logSize}};
     std::vector<Entry> reports;
     std::error_code ec;
-    for (fs::directory_iterator it(dataFolder / "reports", ec), end; !ec && it != end;
+    for (fs::directory_iterator it(DataFolder(dataFolder).reports(), ec), end; !ec && it != end;
          it.increment(ec)) {
         std::error_code fileEc;
         if (!it->is_regular_file(fileEc) || util::isTemporaryName(it->path().filename().string()) ||
@@ -140,7 +136,7 @@ std::optional<std::string> writeArchive(const fs::path& archivePath,
 } // namespace
 
 ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destination) {
-    const fs::path log = dataFolder / "CV_personal.log";
+    const fs::path log = DataFolder(dataFolder).evidenceLog();
     std::error_code ec;
     if (!fs::exists(log, ec)) {
         return {ExportResult::NoLog, {}};

@@ -1,5 +1,6 @@
 #include "evidence/Report.h"
 
+#include "capture/DataFolder.h"
 #include "evidence/Seals.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
@@ -226,22 +227,23 @@ util::Expected<std::string> chooseDay(const fs::path& dataFolder,
     if (asked && !isValidDayName(*day)) {
         return util::Failure{"day \"" + *day + "\"", "not a day name"};
     }
-    const auto days = util::readJsonObject(dataFolder / "sift" / "days.json", kMaxDayFileBytes);
+    const std::string daysName = DataFolder::inSift(DataFolder::kDaysFile);
+    const auto days = util::readJsonObject(DataFolder(dataFolder).daysFile(), kMaxDayFileBytes);
     const auto names = days ? util::stringArrayAt(*days, "days") : std::nullopt;
     if (!names) {
-        return util::Failure{"sift/days.json", "missing or not a days list"};
+        return util::Failure{daysName, "missing or not a days list"};
     }
     if (asked) {
         if (std::find(names->begin(), names->end(), *day) == names->end()) {
-            return util::Failure{"day \"" + *day + "\"", "not listed in sift/days.json"};
+            return util::Failure{"day \"" + *day + "\"", "not listed in " + daysName};
         }
         return *day;
     }
     if (names->empty()) {
-        return util::Failure{"sift/days.json", "lists no day"};
+        return util::Failure{daysName, "lists no day"};
     }
     if (!isValidDayName(names->back())) {
-        return util::Failure{"sift/days.json", "its last day is not a day name"};
+        return util::Failure{daysName, "its last day is not a day name"};
     }
     return names->back();
 }
@@ -301,12 +303,12 @@ std::string culpritRows(const json& rows) {
 }
 
 std::string integritySection(const fs::path& dataFolder, const fs::path& vaultFolder) {
-    const fs::path log = dataFolder / "CV_personal.log";
+    const fs::path log = DataFolder(dataFolder).evidenceLog();
     const auto size = util::fileSize(log);
     const std::string sizeText = escapeHtml(size ? formatByteCount(*size) : std::string(kEmDash));
-    const std::string seal = lastSealLine(vaultFolder, vault::kSealFile).value_or("");
+    const std::string seal = lastSealLine(vaultFolder, VaultLayout::kSealFile).value_or("");
     if (vault::vaultInstalled(vaultFolder) && !seal.empty()) {
-        const std::string master = lastSealLine(vaultFolder, vault::kMasterFile).value_or("");
+        const std::string master = lastSealLine(vaultFolder, VaultLayout::kMasterFile).value_or("");
         return std::string(kIntegrityHead) + sizeText + std::string(kVaultText) + escapeHtml(seal) +
                std::string(kMasterSeal) + escapeHtml(master) + "</div>";
     }
@@ -402,10 +404,11 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
     if (!dayName) {
         return dayName.failure();
     }
-    const std::string dayFile = "sift/" + *dayName + ".json";
-    const auto data = util::readJsonObject(dataFolder / dayFile, kMaxDayFileBytes);
+    const DataFolder layout(dataFolder);
+    const auto data = util::readJsonObject(layout.dayFile(*dayName), kMaxDayFileBytes);
     if (!data) {
-        return util::Failure{dayFile, "missing or not a dashboard file"};
+        return util::Failure{DataFolder::inSift(DataFolder::dayFileName(*dayName)),
+                             "missing or not a dashboard file"};
     }
 
     const std::string verdict = orDash(textOf(*data, "verdict"));
@@ -461,11 +464,10 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
     page += kGuidance;
     page += kFooter;
 
-    const fs::path reports = dataFolder / "reports";
-    util::createFolders(reports);
-    const fs::path out = reports / ("CV-Report-" + *dayName + ".html");
+    util::createFolders(layout.reports());
+    const fs::path out = layout.report(*dayName);
     if (!util::writeFileAtomic(out, page)) {
-        return util::Failure{"can't write reports/" + out.filename().string(),
+        return util::Failure{"can't write " + DataFolder::inReports(out.filename().string()),
                              std::strerror(errno)};
     }
     return out;

@@ -1,5 +1,6 @@
 #include "evidence/Verify.h"
 
+#include "capture/DataFolder.h"
 #include "evidence/Sha256.h"
 #include "util/Files.h"
 #include "vault/Vault.h"
@@ -181,8 +182,8 @@ prefixDigests(const fs::path& log, const std::vector<Seal>& seals, uint64_t& log
 
 VerifyOutcome verifySeals(const fs::path& log, const fs::path& vaultFolder,
                           const VerifyProgress& progress) {
-    const fs::path sealPath = vaultFolder / vault::kSealFile;
-    const fs::path masterPath = vaultFolder / vault::kMasterFile;
+    const fs::path sealPath = vaultFolder / VaultLayout::kSealFile;
+    const fs::path masterPath = vaultFolder / VaultLayout::kMasterFile;
     const auto sealText = util::readFile(sealPath);
     if (!sealText) {
         return failure(0, "cannot read " + sealPath.string());

@@ -1,6 +1,7 @@
 #include "sift/Dashboard.h"
 
 #include "baseline/Baseline.h"
+#include "capture/DataFolder.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
@@ -445,14 +446,14 @@ void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerI
             },
             /*onlyIfObject=*/true);
     }
-    const fs::path sift = dataFolder / "sift";
-    replaceFile(sift / "ALL.json", util::dumpJson(dashboard.all, 2));
-    replaceFile(sift / "days.json", util::dumpJson(dashboard.days, 2));
-    replaceFile(sift / "summary.json", util::dumpJson(dashboard.summary, 2));
+    const DataFolder layout(dataFolder);
+    replaceFile(layout.allFile(), util::dumpJson(dashboard.all, 2));
+    replaceFile(layout.daysFile(), util::dumpJson(dashboard.days, 2));
+    replaceFile(layout.summaryFile(), util::dumpJson(dashboard.summary, 2));
 }
 
 std::optional<std::string> readVerdict(const fs::path& dataFolder) {
-    const auto all = util::readJsonObject(dataFolder / "sift" / "ALL.json", kMaxDayFileBytes);
+    const auto all = util::readJsonObject(DataFolder(dataFolder).allFile(), kMaxDayFileBytes);
     if (!all) {
         return std::nullopt;
     }

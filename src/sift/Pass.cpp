@@ -1,3 +1,4 @@
+#include "capture/DataFolder.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/Files.h"
@@ -236,16 +237,17 @@ std::string joinLines(const std::deque<std::string>& lines) {
 
 PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& progress) {
     PassResult result;
-    util::createFolders(dataFolder / "sift");
-    for (const char* folder : {"", "sift", "reports"}) {
-        util::sweepTemporaryFiles(dataFolder / folder, kTemporaryFileAge);
+    const DataFolder layout(dataFolder);
+    util::createFolders(layout.sift());
+    for (const fs::path& folder : {layout.root, layout.sift(), layout.reports()}) {
+        util::sweepTemporaryFiles(folder, kTemporaryFileAge);
     }
 
     std::error_code ec;
-    const bool demo = fs::exists(dataFolder / "CV_demo.log", ec);
+    const bool demo = fs::exists(layout.demoLog(), ec);
     const OwnerIds owner = demo ? OwnerIds{} : readOwnerIds(dataFolder);
-    const fs::path log = dataFolder / (demo ? "CV_demo.log" : "CV_personal.log");
-    const fs::path statePath = dataFolder / (demo ? "cv_state_demo.json" : "cv_state_live.json");
+    const fs::path log = demo ? layout.demoLog() : layout.evidenceLog();
+    const fs::path statePath = demo ? layout.demoState() : layout.liveState();
     if (!fs::exists(log, ec)) {
         result.outcome = PassOutcome::NoLog;
         return result;
@@ -298,7 +300,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     // and a flush to disk each time. A fresh state is always written (its file may be one
     // that did not decode).
     const bool changed = pruned || reset || result.bytesConsumed > 0 || state == State{};
-    const fs::path viewLog = dataFolder / "CV_view.log";
+    const fs::path viewLog = layout.viewLog();
     if (changed || !fs::exists(statePath, ec)) {
         // Only a changed state records the clock: an idle pass changes nothing a clock set
         // back later could hide.

@@ -1,5 +1,6 @@
 #include "vault/Vault.h"
 
+#include "capture/DataFolder.h"
 #include "platform/Platform.h"
 
 #include <cstdlib>
@@ -12,15 +13,17 @@ namespace {
 
 // The removal is one fixed script; the location prefix arrives as $1 so that no outside text
 // ever becomes shell source. Under a prefix (tests) the real service manager is left alone.
-constexpr std::string_view kLinuxRemovalScript =
-    "p=\"$1\"\n"
-    "if [ -z \"$p\" ]; then systemctl disable --now com.velmora.corvanevault.service "
-    ">/dev/null 2>&1; fi\n"
-    "rm -f \"$p/etc/systemd/system/com.velmora.corvanevault.service\" "
-    "\"$p/usr/local/bin/corvane_vault_daemon.sh\"\n"
-    "if [ -z \"$p\" ]; then systemctl daemon-reload >/dev/null 2>&1; fi\n"
-    "rm -rf \"$p/var/corvane_vault\" \"$p/var/log/corvane_vault.log\" "
-    "\"$p/var/log/corvane_vault_error.log\"\n";
+std::string makeLinuxRemovalScript() {
+    const auto at = [](std::string_view path) { return "\"$p" + std::string(path) + "\""; };
+    const std::string unit = std::string(kLabel) + ".service";
+    return "p=\"$1\"\n"
+           "if [ -z \"$p\" ]; then systemctl disable --now " +
+           unit + " >/dev/null 2>&1; fi\nrm -f " + at("/etc/systemd/system/" + unit) + " " +
+           at(VaultLayout::kDaemonScript) +
+           "\nif [ -z \"$p\" ]; then systemctl daemon-reload >/dev/null 2>&1; fi\nrm -rf " +
+           at(VaultLayout::kFolder) + " " + at(VaultLayout::kDaemonLog) + " " +
+           at(VaultLayout::kDaemonErrorLog) + "\n";
+}
 
 std::string doShellScript(std::string_view command) {
     return "do shell script \"" + appleScriptEscape(command) + "\" with administrator privileges";
@@ -34,12 +37,12 @@ std::string locationPrefix() {
 }
 
 fs::path vaultFolder() {
-    return fs::path(locationPrefix() + std::string(kVaultFolder));
+    return fs::path(locationPrefix() + std::string(VaultLayout::kFolder));
 }
 
 bool vaultInstalled(const fs::path& folder) {
     std::error_code ec;
-    return fs::exists(folder / kMasterFile, ec) || fs::exists(folder, ec);
+    return fs::exists(folder / VaultLayout::kMasterFile, ec) || fs::exists(folder, ec);
 }
 
 void installVault(const fs::path& installerPath) {
@@ -119,8 +122,9 @@ std::string removalAppleScript(std::string_view prefix) {
         command = "launchctl bootout system/" + std::string(kLabel) +
                   " 2>/dev/null; launchctl unload " + at(kLaunchdPlist) + " 2>/dev/null; ";
     }
-    command += "rm -f " + at(kLaunchdPlist) + " " + at(kDaemonScript) + "; rm -rf " +
-               at(kVaultFolder) + " " + at(kDaemonLog) + " " + at(kDaemonErrorLog);
+    command += "rm -f " + at(kLaunchdPlist) + " " + at(VaultLayout::kDaemonScript) + "; rm -rf " +
+               at(VaultLayout::kFolder) + " " + at(VaultLayout::kDaemonLog) + " " +
+               at(VaultLayout::kDaemonErrorLog);
     return doShellScript(command);
 }
 
@@ -134,11 +138,13 @@ std::vector<std::string> installPkexecArgv(const fs::path& installerPath, std::s
 }
 
 std::vector<std::string> removalPkexecArgv(std::string_view prefix) {
-    return {"pkexec", "/bin/sh", "-c", std::string(kLinuxRemovalScript), "sh", std::string(prefix)};
+    return {"pkexec", "/bin/sh",          "-c", std::string(linuxRemovalScript()),
+            "sh",     std::string(prefix)};
 }
 
 std::string_view linuxRemovalScript() {
-    return kLinuxRemovalScript;
+    static const std::string script = makeLinuxRemovalScript();
+    return script;
 }
 
 } // namespace corvane::vault

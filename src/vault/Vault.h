@@ -10,23 +10,17 @@
 /// and its installer are shell scripts shipped in resources/.
 namespace corvane::vault {
 
-/// The fixed locations; the launchd label and property list are macOS's (Linux uses a systemd
-/// unit of the same name).
+/// The job's names (the folder, daemon and seal names are VaultLayout's); the launchd label and
+/// property list are macOS's (Linux uses a systemd unit of the same name).
 inline constexpr std::string_view kLabel = "com.velmora.corvanevault";
 inline constexpr std::string_view kLaunchdPlist =
     "/Library/LaunchDaemons/com.velmora.corvanevault.plist";
-inline constexpr std::string_view kVaultFolder = "/var/corvane_vault";
-inline constexpr std::string_view kDaemonScript = "/usr/local/bin/corvane_vault_daemon.sh";
-inline constexpr std::string_view kDaemonLog = "/var/log/corvane_vault.log";
-inline constexpr std::string_view kDaemonErrorLog = "/var/log/corvane_vault_error.log";
-inline constexpr std::string_view kSealFile = "CV_personal.sha256";
-inline constexpr std::string_view kMasterFile = "MASTER_SEAL.sha256";
 
 /// $CORVANE_VAULT_PREFIX, or empty. Set only by tests, so that every fixed location of the
 /// vault lands inside a temporary folder.
 std::string locationPrefix();
 
-/// The vault folder: the prefix followed by /var/corvane_vault.
+/// The vault folder: the prefix followed by VaultLayout::kFolder.
 std::filesystem::path vaultFolder();
 
 /// True when the master seal file or the folder itself exists.

@@ -7,6 +7,7 @@
 #include "app/Style.h"
 #include "app/WebRadarView.h"
 #include "capture/Capture.h"
+#include "capture/DataFolder.h"
 
 #include <QApplication>
 #include <QDir>
@@ -214,7 +215,7 @@ class AppTest : public QObject {
         }
         QCOMPARE(setup->remaining(), 590);
         QTRY_VERIFY_WITH_TIMEOUT(setup->bleMac().has_value(), kWait);
-        const fs::path baseline = monitor.dataFolder() / "sift/baseline.json";
+        const fs::path baseline = DataFolder(monitor.dataFolder()).baselineFile();
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(baseline), kWait);
         const auto learned = QJsonDocument::fromJson(QByteArray::fromStdString(readFile(baseline)));
         QCOMPARE(learned["my_ble_mac"][0].toString(), *setup->bleMac());
@@ -274,7 +275,7 @@ class AppTest : public QObject {
         QVERIFY(!setup.bleMac());
         QCOMPARE(setup.step(), OnboardingView::Step::verify);
         QCOMPARE(setup.cancelButton()->text(), "Skip for now");
-        QVERIFY(!fs::exists(monitor.dataFolder() / "sift/baseline.json"));
+        QVERIFY(!fs::exists(DataFolder(monitor.dataFolder()).baselineFile()));
         QTest::keyClick(&setup, Qt::Key_Escape);
         QCOMPARE(setup.step(), OnboardingView::Step::demo);
 
@@ -291,7 +292,7 @@ class AppTest : public QObject {
     void onboardedLaunchAndStatusBar() {
         QSettings().setValue("cv_onboarded", true);
         fs::create_directories(places().vaultFolder);
-        std::ofstream(places().vaultFolder / "MASTER_SEAL.sha256") << "seal\n";
+        std::ofstream(places().vaultFolder / VaultLayout::kMasterFile) << "seal\n";
         Monitor monitor(places());
         ContentView view(monitor);
         view.show();
@@ -300,8 +301,8 @@ class AppTest : public QObject {
         QVERIFY(monitor.timerActive());
         QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         waitForToken(monitor, 2); // the start's pass
-        QVERIFY(fs::exists(monitor.dataFolder() / "sift/summary.json"));
-        QVERIFY(fs::exists(monitor.dataFolder() / "radar.html"));
+        QVERIFY(fs::exists(DataFolder(monitor.dataFolder()).summaryFile()));
+        QVERIFY(fs::exists(DataFolder(monitor.dataFolder()).radarPage()));
 
         auto* label = view.findChild<QWidget*>("monitoringLabel");
         QVERIFY(label->isVisible());
@@ -330,7 +331,7 @@ class AppTest : public QObject {
 
         // A tick runs a pass without reloading the page. A state it cannot save shows in the
         // error line until saving works again.
-        const fs::path state = monitor.dataFolder() / "cv_state_live.json";
+        const fs::path state = DataFolder(monitor.dataFolder()).liveState();
         fs::remove(state);
         fs::create_directory(state);
         monitor.runSift(false);
@@ -359,9 +360,10 @@ class AppTest : public QObject {
         waitForToken(monitor, 3);
         QVERIFY(visible("Start Monitoring"));
         QVERIFY(!label->isVisible());
-        QCOMPARE(lastLine(monitor.dataFolder() / "CV_personal.log"),
-                 std::string(Capture::stopMarker)
-                     .insert(0, lastLine(monitor.dataFolder() / "CV_personal.log").substr(0, 22)));
+        QCOMPARE(
+            lastLine(DataFolder(monitor.dataFolder()).evidenceLog()),
+            std::string(Capture::stopMarker)
+                .insert(0, lastLine(DataFolder(monitor.dataFolder()).evidenceLog()).substr(0, 22)));
         QVERIFY(monitor.lineCount() > lines); // not reset by Stop
 
         // Without the vault, the install button.
@@ -373,7 +375,7 @@ class AppTest : public QObject {
 
         // Re-run Setup takes away the learned phone only; monitoring goes on.
         QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
-        std::ofstream(monitor.dataFolder() / "sift/baseline.json") << "{}";
+        std::ofstream(DataFolder(monitor.dataFolder()).baselineFile()) << "{}";
         for (auto* b : second.findChildren<QPushButton*>()) {
             if (b->text() == "Re-run Setup") {
                 b->click();
@@ -381,8 +383,9 @@ class AppTest : public QObject {
         }
         QVERIFY(second.onboarding());
         QCOMPARE(second.onboarding()->step(), OnboardingView::Step::welcome);
-        QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(monitor.dataFolder() / "sift/baseline.json"), kWait);
-        QVERIFY(fs::exists(monitor.dataFolder() / "sift/summary.json"));
+        QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(DataFolder(monitor.dataFolder()).baselineFile()),
+                                 kWait);
+        QVERIFY(fs::exists(DataFolder(monitor.dataFolder()).summaryFile()));
         QVERIFY(monitor.isRunning() && monitor.timerActive());
         monitor.shutdown();
     }
@@ -394,7 +397,7 @@ class AppTest : public QObject {
         ContentView view(monitor);
         view.show();
         fs::create_directories(monitor.dataFolder() / "sift");
-        std::ofstream(monitor.dataFolder() / "sift/baseline.json") << "{}";
+        std::ofstream(DataFolder(monitor.dataFolder()).baselineFile()) << "{}";
         std::ofstream(monitor.dataFolder() / "sift/stale.json") << "{}";
         QSettings().setValue("cv_onboarded", true);
         emit monitor.onboardedChanged();
@@ -420,7 +423,7 @@ class AppTest : public QObject {
         const fs::path sift = monitor.dataFolder() / "sift";
         QCOMPARE(listing(sift),
                  (std::set<std::string>{"ALL.json", "baseline.json", "days.json", "summary.json"}));
-        QCOMPARE(readFile(monitor.dataFolder() / "CV_demo.log"), "demo");
+        QCOMPARE(readFile(DataFolder(monitor.dataFolder()).demoLog()), "demo");
         QCOMPARE(readFile(sift / "days.json"), R"({"days":["ALL"]})");
         QCOMPARE(
             readFile(sift / "summary.json"),
@@ -455,7 +458,7 @@ class AppTest : public QObject {
         QCOMPARE(readFile(sift / "ALL.json"), all);
 
         live->click();
-        QVERIFY(!fs::exists(monitor.dataFolder() / "CV_demo.log"));
+        QVERIFY(!fs::exists(DataFolder(monitor.dataFolder()).demoLog()));
         QVERIFY(!monitor.demoLoaded());
         waitForToken(monitor, 4);
         QVERIFY(fs::exists(sift / "baseline.json"));
@@ -470,9 +473,10 @@ class AppTest : public QObject {
     void bridgeInTheWebView() {
         const fs::path folder = places().dataFolder;
         fs::create_directories(folder / "sift");
-        fs::copy_file(CORVANE_SOURCE_DIR "/tests/app/bridge_fixture.html", folder / "radar.html");
+        fs::copy_file(CORVANE_SOURCE_DIR "/tests/app/bridge_fixture.html",
+                      DataFolder(folder).radarPage());
         std::ofstream(folder / "raw_log.html") << "<!doctype html><title>raw</title>";
-        std::ofstream(folder / "sift/days.json") << R"({"days":["ALL"]})";
+        std::ofstream(DataFolder(folder).daysFile()) << R"({"days":["ALL"]})";
         const fs::path outside = temp_->path().toStdString() + "/secret.txt";
         std::ofstream(outside) << "secret";
         fs::create_symlink(outside, folder / "link.txt");
@@ -576,7 +580,7 @@ class AppTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(web.url().toString().endsWith("radar.html"), kWait);
 
         // Without a page the view stays as it is.
-        fs::remove(folder / "radar.html");
+        fs::remove(DataFolder(folder).radarPage());
         web.setReloadToken(5);
         QCOMPARE(web.loadCount(), loads + 1);
     }
@@ -590,7 +594,7 @@ class AppTest : public QObject {
         monitor.openReport(QString("ALL"));
         QTRY_COMPARE_WITH_TIMEOUT(desktop_.opened.size(), 1, 20000);
         QCOMPARE(desktop_.opened[0].toLocalFile().toStdString(),
-                 (monitor.dataFolder() / "reports/CV-Report-ALL.html").string());
+                 (DataFolder(monitor.dataFolder()).report("ALL")).string());
         monitor.openReport(QString("../x"));
         monitor.openReport(std::nullopt);
         QTRY_COMPARE_WITH_TIMEOUT(desktop_.opened.size(), 2, 20000); // the last day: ALL
@@ -623,7 +627,7 @@ class AppTest : public QObject {
         QVERIFY(fs::exists(folder));
 
         monitor.startMonitoring();
-        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(folder / "CV_personal.log"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(DataFolder(folder).evidenceLog()), kWait);
         waitForToken(monitor, 2);
 
         // Cancelling the save dialog writes nothing; a chosen path gets the archive.

@@ -2,6 +2,7 @@
 
 #include "TempDir.h"
 #include "baseline/RowReader.h"
+#include "capture/DataFolder.h"
 #include "util/LocalTime.h"
 
 #include <cstdlib>
@@ -18,7 +19,7 @@ inline std::string stamped(int64_t epoch, std::string_view payload) {
 }
 
 inline std::filesystem::path evidenceLog(const TempDir& dir) {
-    return dir / "CV_personal.log";
+    return DataFolder(dir).evidenceLog();
 }
 
 /// The straightforward reading: every line of the whole file, in order.

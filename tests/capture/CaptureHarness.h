@@ -3,6 +3,7 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "capture/Capture.h"
+#include "capture/DataFolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -74,7 +75,7 @@ class MainQueue {
 class CaptureTest : public ::testing::Test {
   protected:
     std::filesystem::path dataFolder() const { return dir_ / "CV"; }
-    std::filesystem::path logPath() const { return dataFolder() / "CV_personal.log"; }
+    std::filesystem::path logPath() const { return DataFolder(dataFolder()).evidenceLog(); }
 
     /// A log tool that runs `body` with /bin/sh in the temporary folder.
     std::filesystem::path fakeTool(std::string_view body, std::string_view name = "log.sh") {

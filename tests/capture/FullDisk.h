@@ -3,6 +3,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -61,7 +62,7 @@ inline void expectTheNextRunStartsAfreshLine(const std::filesystem::path& data,
     again.signal(SIGINT);
     again.readAll();
     EXPECT_EQ(again.wait(), 0);
-    const std::string after = readText(data / "CV_personal.log");
+    const std::string after = readText(DataFolder(data).evidenceLog());
     const size_t start = before > 0 && after[before - 1] == '\n' ? before : before + 1;
     ASSERT_GT(after.size(), start + 49);
     if (start > before) {

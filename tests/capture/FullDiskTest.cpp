@@ -1,5 +1,7 @@
 #include "FullDisk.h"
 
+#include "capture/DataFolder.h"
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -25,7 +27,7 @@ TEST(FullDisk, NoLineIsLostSilentlyAndTheNextRunStartsAfresh) {
     // The analysis writes into the same 16 KB; whatever it takes, the log fills up.
     const std::string log = runUntilTheDiskIsFull(
         {std::string(CORVANE_BIN_DIR) + "/corvane", "monitor", "--data", data.string()}, env,
-        data / "CV_personal.log", "No space left on device");
+        DataFolder(data).evidenceLog(), "No space left on device");
 
     // Room again: everything but the log goes.
     for (const auto& entry : fs::directory_iterator(data)) {

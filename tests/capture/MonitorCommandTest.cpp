@@ -3,6 +3,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "vault/Vault.h"
 
 #include <gmock/gmock.h>
@@ -77,7 +78,7 @@ TEST_F(MonitorCommandTest, AFullDiskCostsNoLineSilently) {
     const std::string log = runUntilTheDiskIsFull(
         {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" monitor --data \"$1\"", kCorvane,
          data.string()},
-        env(), data / "CV_personal.log", "File too large");
+        env(), DataFolder(data).evidenceLog(), "File too large");
     ASSERT_EQ(log.size(), 4096u);
     EXPECT_NE(log.back(), '\n') << "the size limit cut a line";
     expectTheNextRunStartsAfreshLine(data, env(), log.size());

@@ -1,5 +1,6 @@
 #include "ShellCommand.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "vault/Vault.h"
 
 #include <gmock/gmock.h>
@@ -22,10 +23,10 @@ TEST(CommandErrors, EachFailureSaysWhatAndWhyAndExitsNonZero) {
     TempDir dir;
     const fs::path data = dir / "CV";
     const std::string log = "2026-10-18 09:14:02 | — CV-APP capture started\n";
-    writeText(data / "CV_personal.log", log);
-    writeText(data / "sift/days.json", R"({"days":["ALL"]})");
-    writeText(data / "sift/ALL.json", "{broken");
-    writeText(data / "sift/baseline.json", R"({"mode":"consumer"})");
+    writeText(DataFolder(data).evidenceLog(), log);
+    writeText(DataFolder(data).daysFile(), R"({"days":["ALL"]})");
+    writeText(DataFolder(data).allFile(), "{broken");
+    writeText(DataFolder(data).baselineFile(), R"({"mode":"consumer"})");
     fs::create_directories(dir / "folder");
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     const std::string d = " --data " + shellQuote(data.string());
@@ -44,8 +45,8 @@ TEST(CommandErrors, EachFailureSaysWhatAndWhyAndExitsNonZero) {
          "corvane pass: " + missing + ": no such data folder"},
         {"learn --data " + shellQuote(missing) + " --since 1",
          "corvane learn: " + missing + ": no such data folder"},
-        {"export" + d + " --out " + shellQuote((data / "CV_personal.log").string()),
-         "corvane export: " + (data / "CV_personal.log").string() +
+        {"export" + d + " --out " + shellQuote((DataFolder(data).evidenceLog()).string()),
+         "corvane export: " + (DataFolder(data).evidenceLog()).string() +
              ": Export refused — that is the evidence log or another file of the data folder; "
              "choose another name."},
         {"export" + d + " --out " + shellQuote((dir / "folder").string()),
@@ -66,12 +67,12 @@ TEST(CommandErrors, EachFailureSaysWhatAndWhyAndExitsNonZero) {
         EXPECT_EQ(result.output, message + "\n") << arguments;
     }
     EXPECT_FALSE(fs::exists(missing)) << "a command that reads a data folder does not create it";
-    EXPECT_EQ(readText(data / "CV_personal.log"), log);
+    EXPECT_EQ(readText(DataFolder(data).evidenceLog()), log);
     EXPECT_EQ(fs::status(dir / "fifo").type(), fs::file_type::fifo);
     EXPECT_FALSE(fs::exists(data / "reports")) << "no report of a file that is not a day";
 
     // A pass that could not save its state has failed, whatever it read.
-    fs::create_directories(data / "cv_state_live.json");
+    fs::create_directories(DataFolder(data).liveState());
     const auto pass = corvane("pass" + d + " --now 1792339980");
     EXPECT_NE(pass.status, 0);
     EXPECT_EQ(pass.output, "corvane pass: can't save cv_state_live.json: Is a directory\n");

@@ -1,6 +1,7 @@
 #include "evidence/Export.h"
 
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 #include "sift/Sift.h"
 #include "util/Files.h"
 
@@ -55,11 +56,11 @@ using Contents = std::map<std::string, std::string>;
 TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
     TempDir dir;
     const fs::path data = dir / "data";
-    writeText(data / "CV_personal.log", "line 1\nline 2\n");
+    writeText(corvane::DataFolder(data).evidenceLog(), "line 1\nline 2\n");
     writeText(data / "reports" / "CV-Report-ALL.html", "<html>all</html>");
     writeText(data / "reports" / ".hidden", "hidden");
     writeText(data / "reports" / "nested" / "deeper.txt", "folders are not archived");
-    writeText(data / "cv_state_live.json", "{}");
+    writeText(corvane::DataFolder(data).liveState(), "{}");
 
     fs::create_directories(dir / "out");
     const fs::path zip = dir / "out" / "evidence.zip";
@@ -73,14 +74,14 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
 
 TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
     TempDir dir;
-    writeText(dir / "CV_personal.log", "");
+    writeText(corvane::DataFolder(dir).evidenceLog(), "");
     ASSERT_EQ(exportEvidence(dir.path(), dir / "a.zip").result, ExportResult::Exported);
     EXPECT_EQ(readArchive(dir / "a.zip"), (Contents{{"CV_personal.log", ""}}));
     fs::create_directories(dir / "reports");
     ASSERT_EQ(exportEvidence(dir.path(), dir / "b.zip").result, ExportResult::Exported);
     EXPECT_EQ(readArchive(dir / "b.zip"), (Contents{{"CV_personal.log", ""}}));
 
-    fs::remove(dir / "CV_personal.log");
+    fs::remove(corvane::DataFolder(dir).evidenceLog());
     EXPECT_EQ(exportEvidence(dir.path(), dir / "c.zip").result, ExportResult::NoLog);
     EXPECT_FALSE(fs::exists(dir / "c.zip"));
     EXPECT_EQ(exportMessage({ExportResult::NoLog, {}}),
@@ -91,12 +92,12 @@ TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
     TempDir dir;
     const fs::path data = dir / "data";
     const fs::path zip = dir / "evidence.zip";
-    writeText(data / "CV_personal.log", "old");
+    writeText(corvane::DataFolder(data).evidenceLog(), "old");
     writeText(data / "reports" / "stale.html", "stale");
     ASSERT_EQ(exportEvidence(data, zip).result, ExportResult::Exported);
 
     fs::remove(data / "reports" / "stale.html");
-    writeText(data / "CV_personal.log", "new");
+    writeText(corvane::DataFolder(data).evidenceLog(), "new");
     ASSERT_EQ(exportEvidence(data, zip).result, ExportResult::Exported);
     const Contents current{{"CV_personal.log", "new"}};
     EXPECT_EQ(readArchive(zip), current);
@@ -119,7 +120,7 @@ TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
 TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
     TempDir dir;
     const fs::path data = dir / "data";
-    const fs::path log = data / "CV_personal.log";
+    const fs::path log = corvane::DataFolder(data).evidenceLog();
     writeText(log, "evidence\n");
     writeText(data / "sift" / "ALL.json", "{}");
     writeText(data / "reports" / "CV-Report-ALL.html", "<html>");
@@ -133,8 +134,9 @@ TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
         {dir / "data" / "sift" / ".." / "CV_personal.log", ExportResult::KeptFile},
         {dir / "hard-link.log", ExportResult::KeptFile},
         {dir / "soft-link.zip", ExportResult::KeptFile},
-        {data / "cv_state_live.json", ExportResult::KeptFile}, // kept even before it exists
-        {data / "CV_capture.lock", ExportResult::KeptFile},
+        {corvane::DataFolder(data).liveState(),
+         ExportResult::KeptFile}, // kept even before it exists
+        {corvane::DataFolder(data).captureLock(), ExportResult::KeptFile},
         {data / "radar.js", ExportResult::KeptFile}, // a page asset the app copies in
         {data / "sift" / "ALL.json", ExportResult::KeptFile},
         {data / "reports" / "CV-Report-ALL.html", ExportResult::KeptFile},
@@ -152,7 +154,7 @@ TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
     EXPECT_TRUE(fs::exists(dir / "folder" / "child"));
     EXPECT_EQ(fs::status(dir / "fifo").type(), fs::file_type::fifo);
     EXPECT_EQ(fs::status("/dev/null").type(), fs::file_type::character);
-    EXPECT_FALSE(fs::exists(data / "cv_state_live.json"));
+    EXPECT_FALSE(fs::exists(corvane::DataFolder(data).liveState()));
 
     // Beside the kept files is fine.
     ASSERT_EQ(exportEvidence(data, data / "evidence.zip").result, ExportResult::Exported);
@@ -162,7 +164,7 @@ TEST(Export, NeverWritesOverEvidenceFoldersOrSpecialFiles) {
 TEST(Export, AKilledWritersFileIsNeverArchivedAndAPassSweepsIt) {
     TempDir dir;
     const fs::path data = dir.path();
-    writeText(data / "CV_personal.log", "log\n");
+    writeText(corvane::DataFolder(data).evidenceLog(), "log\n");
     fs::create_directories(data / "reports");
     const auto temporaries = [&] {
         std::vector<fs::path> found;
@@ -205,7 +207,7 @@ TEST(Export, AKilledWritersFileIsNeverArchivedAndAPassSweepsIt) {
 
 TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
     TempDir dir;
-    writeText(dir / "CV_personal.log", "log");
+    writeText(corvane::DataFolder(dir).evidenceLog(), "log");
     writeText(dir / "reports" / "CV-Report-ALL.html", "r");
     const fs::path zip = dir / "reports" / "evidence.zip";
     ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);

@@ -2,6 +2,7 @@
 
 #include "ShellCommand.h"
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 #include "evidence/Sha256.h"
 #include "vault/Vault.h"
 
@@ -16,7 +17,7 @@ namespace fs = std::filesystem;
 TEST(LastSealLine, LastNonEmptyLineAsWritten) {
     TempDir dir;
     const auto line = [&](const std::string& content) {
-        writeText(dir / "CV_personal.sha256", content);
+        writeText(dir / corvane::VaultLayout::kSealFile, content);
         return lastSealLine(dir.path(), "CV_personal.sha256");
     };
     EXPECT_EQ(line("a\nb\n"), "b");

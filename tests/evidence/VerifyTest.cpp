@@ -1,6 +1,7 @@
 #include "evidence/Verify.h"
 
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 #include "evidence/Sha256.h"
 
 #include <gmock/gmock.h>
@@ -18,7 +19,8 @@ namespace {
 /// A log and seal files written the way the vault daemon writes them; the lines stay
 /// editable so that tests can tamper with them.
 struct SealedLog {
-    explicit SealedLog(const TempDir& dir) : log(dir / "CV_personal.log"), vault(dir / "vault") {
+    explicit SealedLog(const TempDir& dir)
+        : log(corvane::DataFolder(dir).evidenceLog()), vault(dir / "vault") {
         fs::create_directories(vault);
     }
 
@@ -40,8 +42,8 @@ struct SealedLog {
         for (const auto& line : masters) {
             m += line + "\n";
         }
-        writeText(vault / "CV_personal.sha256", s);
-        writeText(vault / "MASTER_SEAL.sha256", m);
+        writeText(vault / corvane::VaultLayout::kSealFile, s);
+        writeText(vault / corvane::VaultLayout::kMasterFile, m);
         return verifySeals(log, vault);
     }
     VerifyOutcome verify() const { return verify(content); }

@@ -2,6 +2,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "evidence/Report.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
@@ -52,27 +53,27 @@ void growBy(const fs::path& file, off_t bytes) {
 TEST(Bounds, HostileFilesGetTheirFallbackWithoutACrashAHangOrUnboundedMemory) {
     constexpr long kMemoryKb = 300 * 1024; // the pass needs some tens of MB, ASan included
     TempDir dir;
-    const fs::path log = dir / "CV_personal.log";
-    const fs::path statePath = dir / "cv_state_live.json";
+    const fs::path log = DataFolder(dir).evidenceLog();
+    const fs::path statePath = DataFolder(dir).liveState();
     const std::string lines = test::variedLog(64, kStart);
     writeText(log, lines);
 
     // A baseline file nested 100,000 deep and a state file of 1 GB: both corrupt.
-    writeText(dir / "sift/baseline.json", nested(100000));
+    writeText(DataFolder(dir).baselineFile(), nested(100000));
     writeText(statePath, "");
     growBy(statePath, off_t{1} << 30);
     auto ended = pass(dir.path());
     EXPECT_EQ(ended.status, 0);
     EXPECT_LT(ended.peakRssKb, kMemoryKb);
     EXPECT_EQ(loadState(statePath).offset, lines.size()) << "the fresh state read the log";
-    EXPECT_EQ(readText(dir / "sift/baseline.json"), nested(100000)) << "a corrupt file is kept";
+    EXPECT_EQ(readText(DataFolder(dir).baselineFile()), nested(100000)) << "a corrupt file is kept";
     EXPECT_EQ(readVerdict(dir.path()), "COMPROMISED");
 
     // A day file nested 300,000 deep: no report, no crash.
-    writeText(dir / "sift/ALL.json", nested(300000));
+    writeText(DataFolder(dir).allFile(), nested(300000));
     ended = corvane({"report", "--data", dir.path().string(), "--vault", (dir / "vault").string()});
     EXPECT_TRUE(ended.status == 0 || ended.status == 1) << ended.status;
-    EXPECT_FALSE(fs::exists(dir / "reports/CV-Report-ALL.html"));
+    EXPECT_FALSE(fs::exists(DataFolder(dir).report("ALL")));
 
     // A FIFO in the state file's place: not opened, so the pass does not block on it.
     fs::remove(statePath);
@@ -139,10 +140,10 @@ TEST(Bounds, AFloodOfDistinctDevicesAndAccountsKeepsTheMostRecentUpToTheCaps) {
     const int peers = static_cast<int>(2 * kMaxPeers + 500); // past the in-pass trim as well
     const int culprits = static_cast<int>(kMaxCulprits + 500);
     TempDir dir;
-    writeText(dir / "CV_personal.log", floodLog(peers, culprits));
+    writeText(DataFolder(dir).evidenceLog(), floodLog(peers, culprits));
     const double now = kStart + peers + culprits + 400;
     runPass(dir.path(), now);
-    const State state = loadState(dir / "cv_state_live.json");
+    const State state = loadState(DataFolder(dir).liveState());
 
     ASSERT_EQ(state.dPeer.size(), kMaxPeers);
     EXPECT_EQ(state.dPeer.count("0A:FF:FF:FF:FF:FF"), 1u);
@@ -163,7 +164,7 @@ TEST(Bounds, AFloodOfDistinctDevicesAndAccountsKeepsTheMostRecentUpToTheCaps) {
 
     // The dashboard lists the most frequent culprits and counts them all; the report's
     // sentence takes the count.
-    const auto all = util::readJsonObject(dir / "sift/ALL.json", kMaxDayFileBytes);
+    const auto all = util::readJsonObject(DataFolder(dir).allFile(), kMaxDayFileBytes);
     ASSERT_TRUE(all);
     EXPECT_EQ(all->at("culprits").size(), 200u);
     EXPECT_EQ(all->at("culprits_total"), kMaxCulprits);
@@ -173,9 +174,9 @@ TEST(Bounds, AFloodOfDistinctDevicesAndAccountsKeepsTheMostRecentUpToTheCaps) {
               std::string::npos);
 
     // An idle pass keeps the capped state as it is.
-    const std::string stored = readText(dir / "cv_state_live.json");
+    const std::string stored = readText(DataFolder(dir).liveState());
     runPass(dir.path(), now);
-    EXPECT_EQ(readText(dir / "cv_state_live.json"), stored);
+    EXPECT_EQ(readText(DataFolder(dir).liveState()), stored);
 }
 
 } // namespace

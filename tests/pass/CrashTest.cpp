@@ -2,6 +2,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
@@ -43,13 +44,13 @@ TEST(PassCrash, PassesKilledAtRandomMomentsLeaveWholeFilesAndTheSameEnd) {
         // round appends the rest.
         const size_t upTo =
             round == 8 ? log.size() : std::min(log.size(), written + random() % (log.size() / 6));
-        std::ofstream(killed / "CV_personal.log", std::ios::binary | std::ios::app)
+        std::ofstream(DataFolder(killed).evidenceLog(), std::ios::binary | std::ios::app)
             << log.substr(written, upTo - written);
         written = upTo;
         interrupted += runTo(killed, static_cast<int>(random() % 1500)) == 128 + SIGKILL;
         // Whatever a killed pass left is whole: absent, or decoding completely.
         if (const auto state =
-                util::readJson(killed / "cv_state_live.json", Sift::kMaxStateFileBytes)) {
+                util::readJson(DataFolder(killed).liveState(), Sift::kMaxStateFileBytes)) {
             EXPECT_TRUE(Sift::fromJson(*state)) << "state file cut";
         }
         for (const char* name : {"sift/ALL.json", "sift/days.json", "sift/summary.json"}) {
@@ -63,10 +64,10 @@ TEST(PassCrash, PassesKilledAtRandomMomentsLeaveWholeFilesAndTheSameEnd) {
     ASSERT_EQ(runTo(killed, -1), 0);
 
     TempDir whole;
-    writeText(whole / "CV_personal.log", log);
+    writeText(DataFolder(whole).evidenceLog(), log);
     ASSERT_EQ(runTo(whole, -1), 0);
-    EXPECT_EQ(Sift::loadState(killed / "cv_state_live.json"),
-              Sift::loadState(whole / "cv_state_live.json"));
+    EXPECT_EQ(Sift::loadState(DataFolder(killed).liveState()),
+              Sift::loadState(DataFolder(whole).liveState()));
     for (const char* name : {"CV_view.log", "sift/ALL.json", "sift/summary.json"}) {
         EXPECT_EQ(readText(killed / name), readText(whole / name)) << name;
     }

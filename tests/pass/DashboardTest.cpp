@@ -1,6 +1,7 @@
 #include "sift/Dashboard.h"
 
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -47,22 +48,22 @@ TEST(OwnerTail, RecordedTailWinsWhileSeenElseTheTailBehindMostMacs) {
 TEST(OwnerTail, AdoptionWritesOnlyIntoABaselineObject) {
     TempDir dir;
     const State state = withTails({"0123456789AB"});
-    writeText(dir / "sift/baseline.json", "[1, 2]");
+    writeText(DataFolder(dir).baselineFile(), "[1, 2]");
     writeDashboard(dir.path(), state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:00"}}, kNow);
-    EXPECT_EQ(test::readText(dir / "sift/baseline.json"), "[1, 2]");
+    EXPECT_EQ(test::readText(DataFolder(dir).baselineFile()), "[1, 2]");
     EXPECT_EQ(readVerdict(dir.path()), "CLEAN");
 
-    writeText(dir / "sift/baseline.json", R"({"my_conn_mac": ["aa:bb:cc:dd:ee:00"], "x": 1})");
+    writeText(DataFolder(dir).baselineFile(), R"({"my_conn_mac": ["aa:bb:cc:dd:ee:00"], "x": 1})");
     writeDashboard(dir.path(), state, readOwnerIds(dir.path()), kNow);
     const auto ids = readOwnerIds(dir.path());
     EXPECT_EQ(ids.deviceTail, "0123456789AB");
     EXPECT_FALSE(deriveDashboard(state, ids, kNow).adoptTail); // found by the record from now on
-    EXPECT_NE(test::readText(dir / "sift/baseline.json").find("\"x\": 1"), std::string::npos);
+    EXPECT_NE(test::readText(DataFolder(dir).baselineFile()).find("\"x\": 1"), std::string::npos);
 }
 
 TEST(OwnerTail, BaselineKeysOfTheWrongTypeCountAsAbsent) {
     TempDir dir;
-    writeText(dir / "sift/baseline.json",
+    writeText(DataFolder(dir).baselineFile(),
               R"({"my_device_tail": "abcdef012345", "my_ble_mac": ["11:22:33:44:55:66", 7],
                   "my_conn_mac": ["aa:bb:cc:dd:ee:ff"]})");
     const auto ids = readOwnerIds(dir.path());
@@ -70,10 +71,10 @@ TEST(OwnerTail, BaselineKeysOfTheWrongTypeCountAsAbsent) {
     EXPECT_FALSE(ids.bleMac);
     EXPECT_EQ(ids.connMacs, std::set<std::string>{"AA:BB:CC:DD:EE:FF"});
 
-    writeText(dir / "sift/baseline.json",
+    writeText(DataFolder(dir).baselineFile(),
               R"({"my_device_tail": 12, "my_ble_mac": [], "my_conn_mac": "AA:BB:CC:DD:EE:FF"})");
     EXPECT_EQ(readOwnerIds(dir.path()), OwnerIds{});
-    writeText(dir / "sift/baseline.json", "not json");
+    writeText(DataFolder(dir).baselineFile(), "not json");
     EXPECT_EQ(readOwnerIds(dir.path()), OwnerIds{});
 }
 

@@ -1,6 +1,7 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "sift/State.h"
 
 #include <gmock/gmock.h>
@@ -26,7 +27,8 @@ TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
     }
     ASSERT_TRUE(line) << "no analysis at the start";
     for (int i = 0;
-         i < 100 && readText(data / "CV_personal.log").find("D2:75") == std::string::npos; ++i) {
+         i < 100 && readText(DataFolder(data).evidenceLog()).find("D2:75") == std::string::npos;
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     monitor.signal(SIGTERM);
@@ -39,8 +41,8 @@ TEST(MonitorAnalysis, AnalysesAtTheStartAndOnceMoreAfterTheStop) {
     ASSERT_TRUE(stopped != std::string::npos && last != std::string::npos) << rest;
     EXPECT_GT(last, stopped) << rest;
     EXPECT_THAT(rest.substr(last), ::testing::EndsWith("verdict: CLEAN\n"));
-    EXPECT_EQ(Sift::loadState(data / "cv_state_live.json").offset,
-              std::filesystem::file_size(data / "CV_personal.log"));
+    EXPECT_EQ(Sift::loadState(DataFolder(data).liveState()).offset,
+              std::filesystem::file_size(DataFolder(data).evidenceLog()));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "LogLines.h"
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
@@ -25,11 +26,11 @@ std::string viewLine(int64_t capture, const std::string& text) {
 }
 
 void append(const fs::path& folder, std::string_view bytes) {
-    std::ofstream(folder / "CV_personal.log", std::ios::binary | std::ios::app) << bytes;
+    std::ofstream(DataFolder(folder).evidenceLog(), std::ios::binary | std::ios::app) << bytes;
 }
 
 State stateOf(const fs::path& folder) {
-    return loadState(folder / "cv_state_live.json");
+    return loadState(DataFolder(folder).liveState());
 }
 
 /// Everything a pass leaves behind, for comparing two data folders.
@@ -40,14 +41,15 @@ struct Outputs {
 };
 
 Outputs outputsOf(const fs::path& folder) {
-    return {stateOf(folder), readText(folder / "CV_view.log"), readText(folder / "sift/ALL.json"),
-            readText(folder / "sift/days.json"), readText(folder / "sift/summary.json")};
+    return {stateOf(folder), readText(DataFolder(folder).viewLog()),
+            readText(DataFolder(folder).allFile()), readText(DataFolder(folder).daysFile()),
+            readText(DataFolder(folder).summaryFile())};
 }
 
 TEST(Pass, ConsumesOnlyCompleteLinesAndResumesAtTheOffset) {
     TempDir dir;
     EXPECT_EQ(runPass(dir.path(), kStart).outcome, PassOutcome::NoLog);
-    EXPECT_FALSE(fs::exists(dir / "cv_state_live.json"));
+    EXPECT_FALSE(fs::exists(DataFolder(dir).liveState()));
 
     const std::string a = viewLine(kStart, std::string(160, 'a')); // longer than the head
     const std::string b = viewLine(kStart + 1, "b");
@@ -62,8 +64,8 @@ TEST(Pass, ConsumesOnlyCompleteLinesAndResumesAtTheOffset) {
     append(dir.path(), "\n");
     EXPECT_EQ(runPass(dir.path(), kStart).linesIngested, 1u);
     EXPECT_THAT(stateOf(dir.path()).view, ElementsAre(a, b)); // the line arrived whole
-    EXPECT_EQ(stateOf(dir.path()).offset, fs::file_size(dir / "CV_personal.log"));
-    EXPECT_EQ(readText(dir / "CV_view.log"), a + "\n" + b);
+    EXPECT_EQ(stateOf(dir.path()).offset, fs::file_size(DataFolder(dir).evidenceLog()));
+    EXPECT_EQ(readText(DataFolder(dir).viewLog()), a + "\n" + b);
 }
 
 TEST(Pass, AClockThatRanAheadAndCameBackHidesNoEvidence) {
@@ -97,20 +99,20 @@ TEST(Pass, ReplacedOrTruncatedLogIsReadAgainFromTheStart) {
     append(dir.path(), first + "\n" + viewLine(kStart + 1, "second") + "\n");
     runPass(dir.path(), kStart);
 
-    writeText(dir / "CV_personal.log", first + "\n"); // same head, shorter than consumed
+    writeText(DataFolder(dir).evidenceLog(), first + "\n"); // same head, shorter than consumed
     EXPECT_EQ(runPass(dir.path(), kStart).outcome, PassOutcome::LogReplaced);
     EXPECT_THAT(stateOf(dir.path()).view, ElementsAre(first));
 
     const std::string other = viewLine(kStart + 2, std::string(200, 'y'));
-    writeText(dir / "CV_personal.log", other + "\n");
+    writeText(DataFolder(dir).evidenceLog(), other + "\n");
     EXPECT_EQ(runPass(dir.path(), kStart).outcome, PassOutcome::LogReplaced);
     EXPECT_THAT(stateOf(dir.path()).view, ElementsAre(other));
 
     // Emptied, with a state file that does not decode: a fresh state is written all the same.
-    writeText(dir / "CV_personal.log", "");
-    writeText(dir / "cv_state_live.json", "{\"head\": \"\"");
+    writeText(DataFolder(dir).evidenceLog(), "");
+    writeText(DataFolder(dir).liveState(), "{\"head\": \"\"");
     runPass(dir.path(), kStart);
-    const auto json = util::readJson(dir / "cv_state_live.json", Sift::kMaxStateFileBytes);
+    const auto json = util::readJson(DataFolder(dir).liveState(), Sift::kMaxStateFileBytes);
     ASSERT_TRUE(json && fromJson(*json));
     State fresh;
     fresh.passTime = kStart;
@@ -122,18 +124,18 @@ TEST(Pass, DemoPassTouchesOnlyTheDemoState) {
     append(dir.path(), viewLine(kStart, "live") + "\n");
     runPass(dir.path(), kStart);
     const Outputs live = outputsOf(dir.path());
-    writeText(dir / "sift/ALL.json", "canned");
-    writeText(dir / "CV_demo.log", "demo");
+    writeText(DataFolder(dir).allFile(), "canned");
+    writeText(DataFolder(dir).demoLog(), "demo");
 
     runPass(dir.path(), kStart);
-    EXPECT_EQ(loadState(dir / "cv_state_demo.json").head, "demo");
+    EXPECT_EQ(loadState(DataFolder(dir).demoState()).head, "demo");
     EXPECT_EQ(stateOf(dir.path()), live.state);
-    EXPECT_EQ(readText(dir / "CV_view.log"), live.view);
-    EXPECT_EQ(readText(dir / "sift/ALL.json"), "canned");
+    EXPECT_EQ(readText(DataFolder(dir).viewLog()), live.view);
+    EXPECT_EQ(readText(DataFolder(dir).allFile()), "canned");
 
-    fs::remove(dir / "CV_demo.log");
+    fs::remove(DataFolder(dir).demoLog());
     runPass(dir.path(), kStart);
-    EXPECT_EQ(readText(dir / "sift/ALL.json"), live.all);
+    EXPECT_EQ(readText(DataFolder(dir).allFile()), live.all);
 }
 
 /// Feeds `log` to a fresh data folder in slices ending at `cuts`, one pass after each.
@@ -179,7 +181,7 @@ TEST(PassSlices, LinesLongerThanTheCapAreCutConsumedAndStoredShort) {
     log += longLine + "\n" + test::variedLog(4000, kStart + 4001);
     const double now = kStart + 9000;
     TempDir folder;
-    writeText(folder / "CV_personal.log", log);
+    writeText(DataFolder(folder).evidenceLog(), log);
     const auto result = runPass(folder.path(), now);
     EXPECT_EQ(result.linesIngested, 8001u);
     EXPECT_EQ(result.bytesConsumed, log.size());

@@ -1,6 +1,7 @@
 #include "sift/State.h"
 
 #include "TempDir.h"
+#include "capture/DataFolder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -112,7 +113,7 @@ TEST(StateJson, AcceptsExtraKeysIntegerFloatsAndAnyOwnerOrder) {
 
 TEST(StateFile, SaveThenLoadAndEveryBadFileGivesTheFreshState) {
     TempDir dir;
-    const auto path = dir / "cv_state_live.json";
+    const auto path = DataFolder(dir).liveState();
     EXPECT_EQ(loadState(path), State{}); // missing
 
     const State s = sampleState();

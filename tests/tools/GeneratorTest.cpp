@@ -3,6 +3,7 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
+#include "capture/DataFolder.h"
 #include "gen/Scenario.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
@@ -197,8 +198,8 @@ TEST(Generator, BaselineFindsTheOwnersPhoneAtTheEndOfAnEvidenceLog) {
     // whatever its sessions did before.
     options.maxLines = 8 * 3600 * 4;
     options.generator.seed = 3;
-    ASSERT_TRUE(writeEvidenceFile(dir / "CV_personal.log", options));
-    const auto lines = splitLines(readText(dir / "CV_personal.log"));
+    ASSERT_TRUE(writeEvidenceFile(DataFolder(dir).evidenceLog(), options));
+    const auto lines = splitLines(readText(DataFolder(dir).evidenceLog()));
     const auto end = util::parseLocalDateTime(lines.back().substr(0, 19));
     ASSERT_TRUE(end);
 
@@ -261,7 +262,7 @@ TEST(Generator, CaptureVerdictGoesFromPendingToCleanToCompromised) {
                 log += util::formatLocalDateTime(static_cast<int64_t>(epoch)) + " | " + line + "\n";
             }
         }
-        test::writeText(dir / "CV_personal.log", log);
+        test::writeText(DataFolder(dir).evidenceLog(), log);
         Sift::runPass(dir.path(), options.start + minute * 60);
         const auto summary =
             util::readJsonObject(dir / "sift" / "summary.json", Sift::kMaxDayFileBytes);

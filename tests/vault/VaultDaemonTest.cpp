@@ -1,6 +1,7 @@
 #include "ShellCommand.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 #include "vault/Vault.h"
 
 #include <fstream>
@@ -55,8 +56,8 @@ class VaultDaemon : public ::testing::Test {
     TempDir dir_;
     fs::path prefix_ = dir_ / "root prefix";
     fs::path vault_ = prefix_ / "var/corvane_vault";
-    fs::path seals_ = vault_ / "CV_personal.sha256";
-    fs::path master_ = vault_ / "MASTER_SEAL.sha256";
+    fs::path seals_ = vault_ / corvane::VaultLayout::kSealFile;
+    fs::path master_ = vault_ / corvane::VaultLayout::kMasterFile;
     fs::path log_ = dir_ / "home" / "CV_personal.log";
 };
 

@@ -3,6 +3,7 @@
 #include "ShellCommand.h"
 #include "TempDir.h"
 #include "TestConfig.h"
+#include "capture/DataFolder.h"
 
 #include <cstdlib>
 #include <gmock/gmock.h>
@@ -54,7 +55,7 @@ TEST(Vault, InstalledWhenTheFolderOrTheMasterSealExists) {
     EXPECT_FALSE(vaultInstalled(dir / "vault"));
     fs::create_directories(dir / "vault");
     EXPECT_TRUE(vaultInstalled(dir / "vault")) << "the folder alone counts";
-    writeText(dir / "vault" / "MASTER_SEAL.sha256", "");
+    writeText(dir / "vault" / corvane::VaultLayout::kMasterFile, "");
     EXPECT_TRUE(vaultInstalled(dir / "vault"));
 }
 

@@ -22,8 +22,10 @@ const PASS_GOLDEN = path.join(ROOT, 'tests', 'data', 'pass');
 const FIXTURES = path.join(__dirname, 'fixtures');
 const SCREENSHOTS = process.env.CORVANE_SCREENSHOTS || path.join(ROOT, 'build', 'screenshots', 'web');
 
-// Everything the app copies from resources/ into the data folder for the two pages.
-const PAGE_ASSETS = ['radar.html', 'raw_log.html', 'dashboard.css', 'dashboard.js', 'radar.js', 'raw_log.js'];
+// Everything the app copies from resources/ into the data folder for the two pages: the one
+// list the build and the app read too.
+const PAGE_ASSETS = fs.readFileSync(path.join(RESOURCES, 'dashboard_pages.txt'), 'utf8')
+  .split('\n').map((line) => line.trim()).filter(Boolean);
 
 const CHROMIUM = process.env.CORVANE_CHROMIUM || '/usr/bin/chromium';
 // Headless as root, with nothing that reaches the network.
