@@ -26,8 +26,11 @@
     },
     CLEAN: {
       cls: 'verdict-clean',
-      text: 'Only your own phone has connected to this Mac as its owner in the last 24 hours. ' +
-        'Nothing to do: keep monitoring running.',
+      // Names the range actually analysed: after a few minutes of monitoring that is not a day.
+      text: (range) => 'Only your own phone has connected to this Mac as its owner ' +
+        (/ \u2014 /.test(range) ? 'between ' + range.replace(' \u2014 ', ' and ')
+          : /^\d{4}-/.test(range) ? 'at ' + range : 'in the events analysed so far') +
+        ' (' + zoneName() + '). Nothing to do: keep monitoring running.',
     },
     COMPROMISED: {
       cls: 'verdict-compromised',
@@ -239,8 +242,8 @@
     drawPart('generated', summary.generated, paintGenerated);
     drawPart('device', all.your_device, paintDevice);
     drawPart('counts', [summary.directlink_macs_total, summary.your_phone_macs, summary.foreign_directlink_macs,
-      summary.foreign_awdl_macs, summary.foreign_device_ids, summary.foreign_accounts, summary.own_accounts],
-    () => paintCounts(summary));
+      summary.foreign_awdl_macs, summary.foreign_device_ids, summary.foreign_accounts, summary.own_accounts,
+      all.culprits_total], () => paintCounts(summary, all));
     drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total, all.verdict],
       () => paintRadar(all));
     const redrawn = [];
@@ -275,6 +278,15 @@
     if (tbodies.length) later(next);
   }
 
+  // The analysis writes times in this computer's zone, without saying so.
+  function zoneName() {
+    const minutes = -new Date().getTimezoneOffset();
+    const abs = Math.abs(minutes);
+    const hh = String(Math.floor(abs / 60)).padStart(2, '0');
+    const mm = String(abs % 60).padStart(2, '0');
+    return 'local time, UTC' + (minutes < 0 ? '\u2212' : '+') + hh + ':' + mm;
+  }
+
   function paintVerdict(all, summary) {
     const section = $('verdict');
     const raw = all ? (typeof all.verdict === 'string' ? all.verdict : summary.verdict) : null;
@@ -285,11 +297,15 @@
       $('verdict-word').textContent = 'Waiting';
       $('verdict-text').textContent = 'No analysis has been written yet. The verdict appears after the first analysis.';
       $('range').textContent = D.DASH;
+      $('range-zone').textContent = '';
     } else {
       $('verdict-word').textContent = typeof raw === 'string' && raw !== '' ? clip(raw, 40) : 'Unknown';
-      $('verdict-text').textContent = known ? known.text
-        : 'The analysis gave no verdict this page recognises. Check the tables below.';
-      $('range').textContent = text(all.range);
+      const range = text(all.range);
+      $('verdict-text').textContent = !known
+        ? 'The analysis gave no verdict this page recognises. Check the tables below.'
+        : typeof known.text === 'function' ? known.text(clip(range, 80)) : known.text;
+      $('range').textContent = range;
+      $('range-zone').textContent = range === D.DASH ? '' : zoneName();
     }
   }
 
@@ -350,16 +366,19 @@
     ]);
   }
 
-  function paintCounts(summary) {
+  // Each figure is named for what it counts, so that none reads as another one: the report
+  // counts controlling accounts, the tile of the same name shows that figure.
+  function paintCounts(summary, all) {
     const foreign = (n) => (num(n) ? 'alert' : null);
     const own = list(summary.own_accounts).filter((a) => typeof a === 'string');
     D.replaceChildren($('counts'), [
       stat('DirectLink addresses', text(num(summary.directlink_macs_total))),
       stat('Your phone\u2019s addresses', text(num(summary.your_phone_macs))),
-      stat('Foreign DirectLink', text(num(summary.foreign_directlink_macs)), foreign(summary.foreign_directlink_macs)),
-      stat('Foreign AWDL', text(num(summary.foreign_awdl_macs)), foreign(summary.foreign_awdl_macs)),
-      stat('Foreign devices', text(num(summary.foreign_device_ids)), foreign(summary.foreign_device_ids)),
-      stat('Foreign accounts', text(num(summary.foreign_accounts)), foreign(summary.foreign_accounts)),
+      stat('Foreign DirectLink addresses', text(num(summary.foreign_directlink_macs)), foreign(summary.foreign_directlink_macs)),
+      stat('Foreign AWDL addresses', text(num(summary.foreign_awdl_macs)), foreign(summary.foreign_awdl_macs)),
+      stat('Foreign device identities', text(num(summary.foreign_device_ids)), foreign(summary.foreign_device_ids)),
+      stat('Foreign account IDs', text(num(summary.foreign_accounts)), foreign(summary.foreign_accounts)),
+      stat('Controlling accounts', text(num(all.culprits_total)), foreign(all.culprits_total)),
     ]);
     const accounts = own.length ? own.slice(0, 4).map((a) => clip(a, 60)).join(', ') : D.DASH;
     $('counts').appendChild(el('div', { class: 'stat wide' }, [
@@ -459,7 +478,7 @@
       split.textContent = 'Devices are told apart from yours once your phone has been identified.';
     } else {
       totalNode.textContent = 'None detected';
-      split.textContent = 'No rogue device in the last 24 hours.';
+      split.textContent = 'No rogue device in the analysed range.';
     }
   }
 

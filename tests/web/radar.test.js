@@ -82,6 +82,11 @@ test('every fixture shows its verdict, totals, rows, radar dots and empty states
     assert.match(seen.verdictClass, new RegExp('verdict-' + all.verdict.toLowerCase()), name);
     assert.ok(seen.verdictText.length > 40, name + ': the verdict comes with a sentence');
     assert.equal(seen.range, all.range, name);
+    if (all.verdict === 'CLEAN') {
+      // The sentence names the range analysed, in the zone its times are in, not "24 hours".
+      assert.ok(seen.verdictText.includes(all.range.replace(' \u2014 ', ' and ')), seen.verdictText);
+      assert.match(seen.verdictText, /local time, UTC[+\u2212]\d\d:\d\d/);
+    }
     const rogues = all.rogue_directlink.length + all.rogue_awdl.length;
     assert.equal(seen.dots, rogues, name + ': one dot per rogue row');
     assert.equal(seen.ownerDots, [...all.rogue_directlink, ...all.rogue_awdl].filter((r) => r.owner).length, name);
