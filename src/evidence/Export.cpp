@@ -1,6 +1,7 @@
 #include "evidence/Export.h"
 
 #include "capture/DataFolder.h"
+#include "evidence/Report.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 
@@ -71,9 +72,9 @@ std::optional<ExportResult> refusal(const fs::path& dataFolder, const fs::path& 
     return std::nullopt;
 }
 
-/// The log first, then the plain files of reports/ in name order. The destination itself is
-/// left out, so exporting into reports/ never nests the previous archive in the new one, and
-/// so are the temporary files of writers, half-written or left behind by a kill.
+/// The log first, then the plain files of reports/ in name order, but for demo reports. The
+/// destination itself is left out, so exporting into reports/ never nests the previous archive in
+/// the new one, and so are the temporary files of writers, half-written or left behind by a kill.
 std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& log, uint64_t logSize,
                                   const fs::path& destination) {
     std::vector<Entry> entries{{log, std::string(DataFolder::kEvidenceLog), logSize}};
@@ -82,8 +83,9 @@ std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& lo
     for (fs::directory_iterator it(DataFolder(dataFolder).reports(), ec), end; !ec && it != end;
          it.increment(ec)) {
         std::error_code fileEc;
+        // A report of the demo data is no evidence, whatever mode the app is in now.
         if (!it->is_regular_file(fileEc) || util::isTemporaryName(it->path().filename().string()) ||
-            fs::equivalent(it->path(), destination, fileEc)) {
+            fs::equivalent(it->path(), destination, fileEc) || isDemoReport(it->path())) {
             continue;
         }
         const auto size = it->file_size(fileEc);

@@ -22,11 +22,11 @@ struct ExportOutcome {
 };
 
 /// Writes a ZIP archive holding CV_personal.log and every file of reports/ (hidden ones too,
-/// but never a temporary file of a writer), all at the top level under their bare names. The
-/// archive is built in a temporary file beside `destination` and renamed over it only once
-/// complete, so a failure never costs an earlier archive and never passes for success. A
-/// destination that is a file the program keeps in the data folder, a folder or a special
-/// file is refused and left untouched.
+/// but never a temporary file of a writer, nor a report of the demo data), all at the top level
+/// under their bare names. The archive is built in a temporary file beside `destination` and
+/// renamed over it only once complete, so a failure never costs an earlier archive and never passes
+/// for success. A destination that is a file the program keeps in the data folder, a folder or a
+/// special file is refused and left untouched.
 ExportOutcome exportEvidence(const std::filesystem::path& dataFolder,
                              const std::filesystem::path& destination);
 

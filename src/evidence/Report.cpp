@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -27,7 +28,7 @@ constexpr uint64_t kMaxDayFileBytes = uint64_t{8} << 20;
 // The fixed pieces of the page, in the order they are assembled; the values go between them.
 constexpr std::string_view kHead = "<!doctype html><html><head><meta charset=\"utf-8\">\n"
                                    "<title>Corvane Monitor Report — ";
-constexpr std::string_view kStyleToDate =
+constexpr std::string_view kStyle =
     "</title>\n"
     "<style>\n"
     "  body{font-family:\"Times New"
@@ -52,7 +53,8 @@ constexpr std::string_view kStyleToDate =
     "  .tool button{font:12pt \"Times New Roman\",serif;padding:6px"
     " 16px;cursor:pointer;border:1px solid #000;background:#eee}\n"
     "  @media print{body{padding:0}.noprint{display:none}}\n"
-    "</style></head><body>\n"
+    "</style></head><body>\n";
+constexpr std::string_view kToolAndTitle =
     "<div class=\"tool noprint\" style=\"margin-bottom:14px\"><button"
     " onclick=\"window.print()\">Print / Save as PDF</button></div>\n"
     "<h1>Corvane Monitor — Proximity Intelligence Report</h1>\n"
@@ -145,6 +147,29 @@ constexpr std::string_view kFooter =
     " a person.\n"
     "</div>\n"
     "</body></html>";
+
+// A report of the demonstration data set must never pass for evidence: the mark heads the page
+// and, fixed across the middle, every printed page; no digest or seal of the real log, and no
+// advice to take it to an attorney.
+constexpr std::string_view kDemoTitle = "DEMONSTRATION DATA — NOT EVIDENCE — ";
+constexpr std::string_view kDemoMark =
+    "<style>\n"
+    "  .demo{border:3px solid #7a0010;color:#7a0010;background:#fff;font:bold 14pt Arial,"
+    "sans-serif;letter-spacing:.04em;text-align:center;padding:6px;margin-bottom:14px}\n"
+    "  .demo-every{display:none}\n"
+    "  @media print{.demo-every{display:block;position:fixed;top:42%;left:0;right:0;"
+    "text-align:center;transform:rotate(-28deg);font:bold 34pt Arial,sans-serif;"
+    "color:#7a0010;opacity:.22}}\n"
+    "</style>\n"
+    "<div class=\"demo\" role=\"note\">DEMONSTRATION DATA — NOT EVIDENCE</div>\n"
+    "<div class=\"demo-every\" aria-hidden=\"true\">DEMONSTRATION DATA — NOT EVIDENCE</div>\n";
+constexpr std::string_view kDemoIntegrity =
+    "<h2>Evidence &amp; integrity</h2>\n"
+    "<p><b>None.</b> This report was made from the demonstration data set that Corvane Monitor"
+    " ships to show\n"
+    "what a finding looks like. It describes no real device or account and carries no digest"
+    " or seal. Leave\n"
+    "demo mode and generate the report again to report on this Mac's own evidence log.</p>";
 
 constexpr std::string_view kExecSentence =
     "This device is under corporate management. In addition, <b>";
@@ -319,6 +344,14 @@ std::string integritySection(const fs::path& dataFolder, const fs::path& vaultFo
 
 } // namespace
 
+bool isDemoReport(const fs::path& report) {
+    const std::string marked = std::string(kHead) + std::string(kDemoTitle);
+    std::ifstream in(report, std::ios::binary);
+    std::string head(marked.size(), '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    return in && head == marked;
+}
+
 bool isValidDayName(std::string_view day) {
     if (day.empty() || day.size() > 64) {
         return false;
@@ -430,11 +463,21 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
         connMacs += (i ? ", " : "") + connList[i];
     }
 
+    std::error_code ec;
+    const bool demo = fs::exists(DataFolder(dataFolder).demoLog(), ec);
+
     std::string page;
     page.reserve(16384);
     page += kHead;
+    if (demo) {
+        page += kDemoTitle;
+    }
     page += escapeHtml(*dayName);
-    page += kStyleToDate;
+    page += kStyle;
+    if (demo) {
+        page += kDemoMark;
+    }
+    page += kToolAndTitle;
     page += escapeHtml(*dayName);
     page += kGenerated;
     page += escapeHtml(util::formatIsoUtc(now));
@@ -459,10 +502,15 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
     page += kCulpritTable;
     page += culpritRows(culprits);
     page += kTablesEnd;
-    page += integritySection(dataFolder, vaultFolder);
-    page += kIntegrityEnd;
-    page += kGuidance;
-    page += kFooter;
+    if (demo) {
+        page += kDemoIntegrity;
+        page += "\n</body></html>";
+    } else {
+        page += integritySection(dataFolder, vaultFolder);
+        page += kIntegrityEnd;
+        page += kGuidance;
+        page += kFooter;
+    }
 
     util::createFolders(layout.reports());
     const fs::path out = layout.report(*dayName);

@@ -10,7 +10,8 @@
 
 /// The printable evidence report: one self-contained HTML page per day file of the dashboard
 /// data, with the verdict, the foreign devices and accounts, and the integrity seal of the
-/// evidence log.
+/// evidence log. In demo mode (the demo marker in the data folder) the report is marked as
+/// demonstration data on every page and carries no digest or seal of the evidence log.
 namespace corvane::evidence {
 
 /// Builds the report of one day file and writes it, replacing any earlier one, as
@@ -22,6 +23,10 @@ util::Expected<std::filesystem::path> makeReport(const std::filesystem::path& da
                                                  const std::optional<std::string>& day,
                                                  const std::filesystem::path& vaultFolder,
                                                  int64_t now);
+
+/// Whether the file is a report of the demonstration data (its title says so), which the
+/// evidence export leaves out.
+bool isDemoReport(const std::filesystem::path& report);
 
 /// Day names reach the report from the dashboard page and name files: only 1 to 64 letters,
 /// digits, "-" and "_" are accepted, so no name can leave the sift/ and reports/ folders.

@@ -1,6 +1,7 @@
 #include "evidence/Export.h"
 
 #include "TempDir.h"
+#include "TestConfig.h"
 #include "capture/DataFolder.h"
 #include "sift/Sift.h"
 #include "util/Files.h"
@@ -61,6 +62,9 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
     writeText(data / "reports" / ".hidden", "hidden");
     writeText(data / "reports" / "nested" / "deeper.txt", "folders are not archived");
     writeText(corvane::DataFolder(data).liveState(), "{}");
+    // A report of the demo data is not evidence, and stays out.
+    fs::copy_file(fs::path(CORVANE_TEST_DATA_DIR) / "evidence/report/demo/expected.html",
+                  data / "reports" / "CV-Report-demo.html");
 
     fs::create_directories(dir / "out");
     const fs::path zip = dir / "out" / "evidence.zip";

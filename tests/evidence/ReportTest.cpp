@@ -37,7 +37,7 @@ std::string reportOf(const fs::path& data, const std::string& json) {
 
 // Each case folder holds a data folder, perhaps the vault's seal files, and the report that
 // `corvane report` must write for them, byte for byte (PENDING / CLEAN / COMPROMISED, mode
-// "exec", empty tables, both integrity variants, hostile values).
+// "exec", empty tables, both integrity variants, hostile values, a demo report).
 TEST(ReportGolden, CommandWritesTheExpectedReportForEveryCase) {
     const std::string corvane = std::string(CORVANE_BIN_DIR) + "/corvane";
     int cases = 0;
@@ -59,7 +59,7 @@ TEST(ReportGolden, CommandWritesTheExpectedReportForEveryCase) {
         EXPECT_EQ(readText(written), readText(entry.path() / "expected.html"))
             << "after an intended change run tests/data/evidence/report/regenerate";
     }
-    EXPECT_EQ(cases, 5);
+    EXPECT_EQ(cases, 6);
 }
 
 TEST(ReportGolden, HostileValuesAreEscapedInEveryField) {
@@ -73,6 +73,17 @@ TEST(ReportGolden, HostileValuesAreEscapedInEveryField) {
                                      std::sregex_iterator());
     EXPECT_EQ(count, 1 + 1 + 1 + 2 + 1 + 5 + 5 + 5 + 2);
     EXPECT_THAT(report, ::testing::HasSubstr("<td>—</td></tr>")); // "owner" as text: no fraud
+}
+
+TEST(ReportGolden, DemoReportIsMarkedAndCarriesNoSealOrDigest) {
+    const std::string report = readText(kCases / "demo" / "expected.html");
+    EXPECT_THAT(report, ::testing::HasSubstr("<title>Corvane Monitor Report — DEMONSTRATION DATA"));
+    EXPECT_THAT(report,
+                ::testing::HasSubstr("@media print{.demo-every{display:block;position:fixed"));
+    // Neither the vault's seals nor the evidence log's digest, nor the attorney guidance.
+    EXPECT_EQ(report.find("chain="), std::string::npos);
+    EXPECT_EQ(report.find("SHA-256 at report time"), std::string::npos);
+    EXPECT_EQ(report.find("subpoena"), std::string::npos);
 }
 
 TEST(Report, DayNamesThatCouldLeaveTheirFoldersAreRefused) {
