@@ -14,4 +14,7 @@ endif()
 option(CORVANE_BUILD_APP "Build the desktop application corvane-monitor" ON)
 if(CORVANE_BUILD_APP)
   find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets Network WebEngineWidgets WebChannel Test)
+  if(NOT APPLE)
+    find_package(Qt6 6.4 REQUIRED COMPONENTS DBus) # the desktop's notification service
+  endif()
 endif()

@@ -7,9 +7,11 @@
 #include "app/WebRadarView.h"
 #include "capture/DataFolder.h"
 #include "evidence/Export.h"
+#include "platform/Platform.h"
 #include "util/LocalTime.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
@@ -54,7 +56,8 @@ QPushButton* segment(const QString& text, QWidget* parent) {
     b->setStyleSheet("QPushButton { color: white; padding: 4px 11px; border-radius: 6px;"
                      " font-size: 11px; font-weight: 600; min-height: 0;"
                      " background: rgb(46,46,46); border: none; }"
-                     "QPushButton:checked { background: rgb(10,132,255); }");
+                     "QPushButton:checked { background: rgb(10,132,255); }"
+                     "QPushButton:focus { border: 2px solid rgb(255,214,10); padding: 2px 9px; }");
     return b;
 }
 
@@ -83,6 +86,7 @@ ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), m
     column->setSpacing(0);
     column->addWidget(buildStatusBar());
     column->addWidget(buildFdaRow());
+    column->addWidget(buildStateBanner());
 
     errorLine_ = Style::text({}, Style::mono(11), Style::orange, this);
     errorLine_->setObjectName("errorLine");
@@ -115,6 +119,7 @@ ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), m
     connect(&monitor_, &Monitor::reloadTokenChanged, this,
             [this] { web_->setReloadToken(monitor_.reloadToken()); });
     connect(&monitor_, &Monitor::onboardedChanged, this, &ContentView::updateOnboarding);
+    connect(&monitor_, &Monitor::onboardedChanged, this, &ContentView::refresh);
     refresh();
     updateOnboarding();
 }
@@ -128,11 +133,14 @@ QWidget* ContentView::buildStatusBar() {
     bar->setPalette(p);
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(16, 10, 16, 10);
-    row->setSpacing(14);
+    row->setSpacing(12);
 
     row->addWidget(Style::text("CV", Style::mono(13, QFont::Bold), Style::green, bar));
-    row->addWidget(Style::text("Corvane Monitor", Style::font(13, QFont::DemiBold),
-                               QColor(235, 235, 240), bar));
+    title_ = Style::text("Corvane Monitor", Style::font(13, QFont::DemiBold), QColor(235, 235, 240),
+                         bar);
+    // It never holds the window wide: below its width it is hidden (fitStatusBar).
+    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row->addWidget(title_);
     row->addStretch(1);
 
     vaultSealed_ = Style::symbolLabel("lock-shield", "Vault sealed",
@@ -144,7 +152,7 @@ QWidget* ContentView::buildStatusBar() {
     row->addWidget(installVault_);
 
     auto* rerun = pushButton("Re-run Setup", bar);
-    connect(rerun, &QPushButton::clicked, &monitor_, &Monitor::rerunSetup);
+    connect(rerun, &QPushButton::clicked, this, &ContentView::rerunSetup);
     row->addWidget(rerun);
 
     demoBadge_ = Style::text("DEMO DATA", Style::mono(10, QFont::Bold), Style::orange, bar);
@@ -194,16 +202,32 @@ QWidget* ContentView::buildFdaRow() {
     fdaRow_->setPalette(p);
     auto* row = new QHBoxLayout(fdaRow_);
     row->setContentsMargins(10, 10, 10, 10);
-    auto* warning = Style::text("CV-APP needs Full Disk Access to read the system log. System "
-                                "Settings → Privacy & Security → Full Disk Access → enable CV-APP.",
-                                Style::font(11), Qt::white, fdaRow_);
+    const auto advice = platform::logAccessAdvice();
+    auto* warning = Style::text(
+        advice ? QString::fromStdString(*advice)
+               : "CV-APP needs Full Disk Access to read the system log. System Settings → "
+                 "Privacy & Security → Full Disk Access → enable CV-APP.",
+        Style::font(11), Qt::white, fdaRow_);
     warning->setObjectName("fdaWarning");
     warning->setWordWrap(true);
     row->addWidget(warning, 1);
     auto* open = pushButton("Open Settings", fdaRow_);
     connect(open, &QPushButton::clicked, &monitor_, &Monitor::openFullDiskAccessSettings);
+    open->setVisible(!advice); // nothing to open where the system has no such pane
     row->addWidget(open);
     return fdaRow_;
+}
+
+QLabel* ContentView::buildStateBanner() {
+    stateBanner_ = Style::text({}, Style::font(12, QFont::DemiBold), Qt::white, this);
+    stateBanner_->setObjectName("stateBanner");
+    stateBanner_->setContentsMargins(14, 9, 14, 9);
+    stateBanner_->setWordWrap(true);
+    stateBanner_->setAutoFillBackground(true);
+    QPalette p = stateBanner_->palette();
+    p.setColor(QPalette::Window, QColor(92, 62, 10));
+    stateBanner_->setPalette(p);
+    return stateBanner_;
 }
 
 void ContentView::refresh() {
@@ -224,12 +248,34 @@ void ContentView::refresh() {
                               Style::green);
     }
     fdaRow_->setVisible(!monitor_.hasFullDiskAccess());
+    // Not recording is said in words, so it never passes for a quiet, clean day.
+    switch (monitor_.watch()) {
+    case Monitor::Watch::Stopped:
+        stateBanner_->setText("Monitoring is stopped. Nothing new is recorded until you press "
+                              "Start Monitoring.");
+        break;
+    case Monitor::Watch::SourceEnded:
+        stateBanner_->setText("The system log stream has ended, so nothing new is being "
+                              "recorded. Press Start Monitoring to start it again.");
+        break;
+    default:
+        stateBanner_->clear();
+    }
+    stateBanner_->setVisible(!stateBanner_->text().isEmpty());
     const QString error = monitor_.lastError();
     errorLine_->setText(error);
     errorLine_->setVisible(!error.isNull());
 }
 
 void ContentView::updateOnboarding() {
+    // While setup covers the window, nothing behind it takes focus or keys: Tab stays in
+    // the assistant, and Return never reaches a link of the page.
+    const bool covered = !monitor_.onboarded();
+    for (QWidget* behind :
+         {findChild<QWidget*>("statusBar"), fdaRow_, static_cast<QWidget*>(stateBanner_),
+          static_cast<QWidget*>(errorLine_), static_cast<QWidget*>(web_)}) {
+        behind->setEnabled(!covered);
+    }
     if (monitor_.onboarded()) {
         if (onboarding_) {
             onboarding_->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -262,8 +308,17 @@ void ContentView::showEvent(QShowEvent* event) {
     }
 }
 
+void ContentView::fitStatusBar() {
+    QWidget* bar = findChild<QWidget*>("statusBar");
+    auto* row = static_cast<QHBoxLayout*>(bar->layout());
+    // The others' least width; a hidden title takes its spacing with it.
+    const int others = row->minimumSize().width() + (title_->isVisible() ? 0 : row->spacing());
+    title_->setVisible(width() >= others + title_->sizeHint().width());
+}
+
 void ContentView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    fitStatusBar();
     if (onboarding_) {
         onboarding_->setGeometry(rect());
     }
@@ -282,9 +337,10 @@ void ContentView::exportEvidence() {
     }
     const QString proposed = QString::fromStdString(
         evidence::proposedExportName(static_cast<int64_t>(util::nowEpoch())));
-    QString home = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    if (home.isEmpty()) {
-        home = QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
+    // A folder that exists: Documents where there is one, else the home folder.
+    QString home = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (home.isEmpty() || !QFileInfo(home).isDir()) {
+        home = QDir::homePath();
     }
     const QString chosen = Dialogs::saveFileName(this, "Export CV evidence", home + "/" + proposed);
     if (chosen.isEmpty()) {
@@ -295,15 +351,37 @@ void ContentView::exportEvidence() {
         showExportProblem(outcome);
         return;
     }
-    // Show where the archive went: the folder holding it.
-    Dialogs::openUrl(QUrl::fromLocalFile(QFileInfo(chosen).absolutePath()));
+    QString text = "The evidence archive was saved as\n" + QDir::toNativeSeparators(chosen);
+    if (monitor_.demoLoaded()) {
+        text += "\n\nDemo mode is on: the archive holds this computer's own evidence log, not "
+                "the demonstration data.";
+    }
+    const int answer = Dialogs::ask(
+        this, {QMessageBox::Information, "Evidence exported", text, {"OK", "Show in Folder"}, 0});
+    if (answer == 1) {
+        Dialogs::openUrl(QUrl::fromLocalFile(QFileInfo(chosen).absolutePath()));
+    }
+}
+
+void ContentView::rerunSetup() {
+    const int answer = Dialogs::ask(
+        this, {QMessageBox::Warning,
+               "Re-run Setup?",
+               "Setup forgets the phone it learned as yours and learns it again while you "
+               "follow its steps. Monitoring and the evidence log are kept.",
+               {"Cancel", "Re-run Setup"},
+               0});
+    if (answer == 1) {
+        monitor_.rerunSetup();
+    }
 }
 
 void ContentView::uninstall() {
     const int answer = Dialogs::ask(this, {QMessageBox::Critical,
                                            kUninstallTitle,
                                            kUninstallBody,
-                                           {"Uninstall", "Export First…", "Cancel"}});
+                                           {"Uninstall", "Export First…", "Cancel"},
+                                           2});
     if (answer == 1) {
         exportEvidence();
         return;
@@ -314,7 +392,7 @@ void ContentView::uninstall() {
     monitor_.removeEverything();
     web_->setHtml({}); // its page is gone with the folder
     const int final = Dialogs::ask(
-        this, {QMessageBox::Information, kRemovedTitle, kRemovedBody, {"Quit CV", "Later"}});
+        this, {QMessageBox::Information, kRemovedTitle, kRemovedBody, {"Quit CV", "Later"}, 1});
     if (final == 0) {
         QCoreApplication::quit();
     }

@@ -31,6 +31,8 @@ class ContentView : public QWidget {
     void exportEvidence();
     /// The dashboard's uninstall request: confirmation, removal, final notice.
     void uninstall();
+    /// "Re-run Setup": asks before the learned phone is forgotten.
+    void rerunSetup();
 
     static const QString kUninstallTitle;
     static const QString kUninstallBody;
@@ -44,9 +46,13 @@ class ContentView : public QWidget {
   private:
     QWidget* buildStatusBar();
     QWidget* buildFdaRow();
+    QLabel* buildStateBanner();
     void refresh();
     void showExportProblem(const evidence::ExportOutcome& outcome);
     void updateOnboarding();
+    /// Keeps every control of the bar whole at any width down to the minimum: the name of
+    /// the app, which the window's title also shows, gives way first.
+    void fitStatusBar();
 
     Monitor& monitor_;
     bool appeared_ = false;
@@ -62,6 +68,8 @@ class ContentView : public QWidget {
     QPushButton* stop_;
     QPushButton* start_;
     QWidget* fdaRow_;
+    QLabel* stateBanner_;
+    QLabel* title_;
     QLabel* errorLine_;
 };
 

@@ -31,6 +31,9 @@ int ask(QWidget* parent, const Question& question) {
     if (!buttons.isEmpty()) {
         box.setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));
     }
+    if (question.escape >= 0 && question.escape < buttons.size()) {
+        box.setEscapeButton(buttons[question.escape]);
+    }
     box.exec();
     return static_cast<int>(buttons.indexOf(box.clickedButton()));
 }

@@ -20,6 +20,9 @@ struct Question {
     QString title;
     QString text;
     QStringList buttons; // in order; the first is the default
+    /// The button that Escape (or closing the box) chooses: the safe answer. Every question
+    /// that can destroy something has one.
+    int escape = -1;
 };
 
 struct Hooks {

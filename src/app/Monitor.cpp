@@ -198,6 +198,16 @@ void Monitor::openFullDiskAccessSettings() {
     }
 }
 
+Monitor::Watch Monitor::watch() const {
+    if (isRunning()) {
+        return Watch::Running;
+    }
+    if (siftTimer_.isActive()) {
+        return Watch::SourceEnded;
+    }
+    return onboarded() ? Watch::Stopped : Watch::Idle;
+}
+
 void Monitor::startMonitoring() {
     checkFullDiskAccess();
     capture_.start();
@@ -259,13 +269,20 @@ void Monitor::installVault() {
     QPointer<Monitor> self(this);
     const fs::path installer = places_.resourcesDir / VaultLayout::kInstaller;
     std::thread([self, installer, vaultFolder = places_.vaultFolder] {
-        vault::installVault(installer);
+        auto problem = vault::installVault(installer);
         const bool installed = vault::vaultInstalled(vaultFolder);
-        onGuiThread([self, installed] {
+        if (!problem && !installed) {
+            problem = "the installer ran, but the vault folder is not there";
+        }
+        onGuiThread([self, installed, problem] {
             if (self) {
                 self->vaultBusy_ = false;
                 emit self->vaultBusyChanged();
                 self->setVaultActive(installed);
+                if (problem) {
+                    self->setLastError(
+                        QString::fromStdString("Evidence Vault not installed — " + *problem + "."));
+                }
             }
         });
     }).detach();
@@ -309,17 +326,17 @@ void Monitor::learnOwner(double since, std::function<void(std::optional<QString>
     });
 }
 
-void Monitor::evaluateOwner(std::function<void(std::optional<QString>, QString)> done) {
+void Monitor::evaluateOwner(
+    std::function<void(std::optional<QString>, std::optional<QString>, QString)> done) {
     worker_->runExclusive([this, done = std::move(done), folder = places_.dataFolder] {
         const auto refreshed = Baseline::refresh(folder, Sift::kBaselineWindow, util::nowEpoch());
-        std::optional<QString> connMac;
-        if (refreshed.connMac) {
-            connMac = QString::fromStdString(*refreshed.connMac);
-        }
-        post([this, done, connMac, state = QString::fromStdString(refreshed.state),
-              failure = refreshed.failure] {
+        const auto text = [](const std::optional<std::string>& value) {
+            return value ? std::optional<QString>(QString::fromStdString(*value)) : std::nullopt;
+        };
+        post([this, done, ble = text(refreshed.bleMac), connMac = text(refreshed.connMac),
+              state = QString::fromStdString(refreshed.state), failure = refreshed.failure] {
             showAnalysisFailure(failure);
-            done(connMac, state);
+            done(ble, connMac, state);
         });
     });
 }
@@ -334,6 +351,9 @@ void Monitor::removeEverything() {
     std::error_code ec;
     fs::remove_all(places_.dataFolder, ec);
     QSettings().remove(kOnboardedKey);
+    setDemoLoaded(false);
+    setVaultActive(vault::vaultInstalled(places_.vaultFolder));
+    readVerdict(); // no summary any more: the empty state
     emit onboardedChanged();
 }
 

@@ -65,6 +65,11 @@ class Monitor : public QObject {
     QString verdict() const { return verdict_; }
     /// Whether the analysis timer exists (monitoring was started and not stopped).
     bool timerActive() const { return siftTimer_.isActive(); }
+    /// What the capture is doing, for the banner and the tray: before setup it is idle;
+    /// after it, not capturing is either the owner's Stop or a log stream that ended (or
+    /// never started) by itself while monitoring was on.
+    enum class Watch { Idle, Running, Stopped, SourceEnded };
+    Watch watch() const;
 
     /// The control panel appeared: pages copied in, demo and vault state read, access
     /// probed, the dashboard reloaded, and monitoring started once setup is done.
@@ -79,7 +84,8 @@ class Monitor : public QObject {
     void finish();
     void openReport(const std::optional<QString>& day);
     /// Runs the installer off the GUI thread, so the window keeps painting while the system
-    /// asks for the administrator password.
+    /// asks for the administrator password; a vault that did not come says why in the
+    /// error line.
     void installVault();
     void setLastError(const QString& error);
     void loadDemo();
@@ -87,13 +93,16 @@ class Monitor : public QObject {
 
     /// The owner baseline calls of the setup assistant, on the worker so they never overlap
     /// a pass. `done` runs on the GUI thread with the learned BLE address (learning) or the
-    /// first connection address and state word (evaluating).
+    /// BLE address, first connection address and state word that the baseline file now holds
+    /// (evaluating), the file the dashboard reads too.
     void learnOwner(double since, std::function<void(std::optional<QString>)> done);
-    void evaluateOwner(std::function<void(std::optional<QString>, QString)> done);
+    void evaluateOwner(
+        std::function<void(std::optional<QString>, std::optional<QString>, QString)> done);
 
     /// The uninstall's removal: stops capture and timer without the final pass, waits for
     /// a work item already running, removes the vault when present, the data folder and the
-    /// setting. Nothing recreates the folder afterwards.
+    /// setting, and forgets the verdict and demo state, so every surface shows the empty
+    /// state. Nothing recreates the folder afterwards.
     void removeEverything();
 
     /// For the application's exit: writes the stop marker and ends the stream.

@@ -2,14 +2,18 @@
 
 #include "app/Monitor.h"
 #include "app/Style.h"
+#include "platform/Platform.h"
 #include "util/LocalTime.h"
 
+#include <QCheckBox>
+#include <QCoreApplication>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace corvane::app {
@@ -75,6 +79,12 @@ OnboardingView::OnboardingView(Monitor& monitor, QWidget* parent)
     buildVerify();
     buildDemo();
     connect(&monitor_, &Monitor::hasFullDiskAccessChanged, this, &OnboardingView::updateFda);
+    // Each pass refreshes the baseline: the lines follow it as the dashboard does.
+    connect(&monitor_, &Monitor::analysed, this, [this] {
+        if (step_ == Step::verify && bleMac_) {
+            evaluate();
+        }
+    });
     showStep(Step::welcome);
 }
 
@@ -115,10 +125,12 @@ void OnboardingView::buildWelcome() {
 }
 
 void OnboardingView::buildFda() {
+    const auto advice = platform::logAccessAdvice();
     QWidget* page = makePage("Step 1 — Allow Full Disk Access",
-                             "Corvane Monitor needs Full Disk Access to read the system log. "
-                             "Click Open Settings, enable CV-APP under Full Disk Access, then "
-                             "come back.",
+                             advice ? QString::fromStdString(*advice)
+                                    : "Corvane Monitor needs Full Disk Access to read the system "
+                                      "log. Click Open Settings, enable CV-APP under Full Disk "
+                                      "Access, then come back.",
                              18);
     auto* layout = static_cast<QVBoxLayout*>(page->layout());
     auto* status =
@@ -136,12 +148,25 @@ void OnboardingView::buildFda() {
             showStep(Step::verify);
         }
     });
+    // Where the system has no settings pane for it, there is nothing to open.
+    settings->setVisible(!advice);
     auto* row = new QHBoxLayout;
     row->addWidget(settings);
     row->addWidget(recheck);
     row->addWidget(fdaContinue_);
     row->addStretch();
+    addDemoLink(page, row);
     layout->addLayout(row);
+}
+
+void OnboardingView::addDemoLink(QWidget* page, QBoxLayout* row) {
+    auto* demo = button("See the Demo", page);
+    demo->setFlat(true);
+    connect(demo, &QPushButton::clicked, this, [this] {
+        stopCountdown();
+        showStep(Step::demo);
+    });
+    row->addWidget(demo);
 }
 
 void OnboardingView::buildVerify() {
@@ -177,6 +202,10 @@ void OnboardingView::buildVerify() {
     directLinkLine_ = Style::text({}, Style::mono(12), Style::white(0.6), page);
     directLinkLine_->setObjectName("directLinkLine");
     status->addWidget(directLinkLine_);
+    countdown_ = Style::text({}, Style::mono(12), Style::white(0.8), page);
+    countdown_->setObjectName("countdown");
+    countdown_->setAccessibleName("Time left to learn your phone");
+    status->addWidget(countdown_);
     layout->addLayout(status);
 
     verifyButton_ = button("Skip for now", page);
@@ -187,6 +216,7 @@ void OnboardingView::buildVerify() {
     auto* row = new QHBoxLayout;
     row->addWidget(verifyButton_);
     row->addStretch();
+    addDemoLink(page, row);
     layout->addLayout(row);
 }
 
@@ -212,7 +242,24 @@ void OnboardingView::buildDemo() {
     row->addWidget(loadDemo_);
     row->addWidget(skipToLive_);
     row->addStretch();
-    static_cast<QVBoxLayout*>(page->layout())->addLayout(row);
+    auto* layout = static_cast<QVBoxLayout*>(page->layout());
+    layout->addLayout(row);
+    // Off until the owner asks: an app that starts itself is the owner's choice.
+    startAtLogin_ = new QCheckBox("Start Corvane Monitor when I log in", page);
+    startAtLogin_->setObjectName("startAtLogin");
+    startAtLogin_->setFont(Style::font(12));
+    startAtLogin_->setChecked(platform::startsAtLogin());
+    connect(startAtLogin_, &QCheckBox::toggled, this, [this](bool on) {
+        const auto set =
+            platform::setStartAtLogin(on, QCoreApplication::applicationFilePath().toStdString());
+        if (!set) {
+            monitor_.setLastError(QString::fromStdString("Start at login — " + set.failure().what +
+                                                         ": " + set.failure().why));
+            QSignalBlocker quiet(startAtLogin_);
+            startAtLogin_->setChecked(platform::startsAtLogin());
+        }
+    });
+    layout->addWidget(startAtLogin_);
 }
 
 void OnboardingView::showStep(Step step) {
@@ -221,8 +268,6 @@ void OnboardingView::showStep(Step step) {
     for (int index = 0; index < pages_.size(); ++index) {
         pages_[index]->setVisible(index == static_cast<int>(step));
     }
-    // Centred, the panel would get its size hint, which a wrapped text overestimates.
-    panel_->setFixedHeight(panel_->heightForWidth(panel_->width()));
     updateFda();
     updateVerify();
     if (step == Step::verify && !running_ && !bleMac_) {
@@ -288,9 +333,11 @@ void OnboardingView::updateVerify() {
         directLinkLine_->setText(connMac_ ? "DirectLink: " + *connMac_ + "  (" + connState_ + ")"
                                           : "DirectLink: searching in background…");
     }
+    updateCountdown();
     verifyButton_->setText(bleMac_ ? "Continue" : "Skip for now");
     verifyButton_->setAccessibleName(verifyButton_->text());
     verifyButton_->setDefault(bleMac_.has_value());
+    fitPanel(); // a line more or less
 }
 
 void OnboardingView::startVerification() {
@@ -299,6 +346,7 @@ void OnboardingView::startVerification() {
     remaining_ = VERIFY_SECONDS;
     running_ = true;
     timer_.start();
+    updateCountdown();
 }
 
 void OnboardingView::stopCountdown() {
@@ -306,8 +354,37 @@ void OnboardingView::stopCountdown() {
     running_ = false;
 }
 
+QString OnboardingView::countdownText() const {
+    if (running_) {
+        return QString::asprintf("Learning your phone: %lld:%02lld left",
+                                 static_cast<long long>(remaining_ / 60),
+                                 static_cast<long long>(remaining_ % 60));
+    }
+    if (remaining_ > 0 || startEpoch_ == 0) {
+        return {}; // not started, or skipped
+    }
+    return bleMac_ ? "Learning finished: your phone is recorded. Continue when ready."
+                   : "Learning finished without finding your phone. Continue, or Re-run "
+                     "Setup later with the phone nearby.";
+}
+
+void OnboardingView::updateCountdown() {
+    const bool shown = countdown_->isVisibleTo(this);
+    countdown_->setText(countdownText());
+    countdown_->setVisible(!countdown_->text().isEmpty());
+    if (shown != countdown_->isVisibleTo(this)) {
+        fitPanel();
+    }
+}
+
+void OnboardingView::fitPanel() {
+    // Centred, the panel would get its size hint, which a wrapped text overestimates.
+    panel_->setFixedHeight(panel_->heightForWidth(panel_->width()));
+}
+
 void OnboardingView::tick() {
     --remaining_;
+    updateCountdown();
     if (remaining_ % 10 == 0) {
         if (bleMac_) {
             evaluate();
@@ -322,6 +399,8 @@ void OnboardingView::tick() {
 
 void OnboardingView::endVerification() {
     stopCountdown();
+    remaining_ = 0;
+    updateVerify();
     if (!bleMac_) {
         learn();
     }
@@ -342,15 +421,20 @@ void OnboardingView::learn() {
 
 void OnboardingView::evaluate() {
     QPointer<OnboardingView> self(this);
-    monitor_.evaluateOwner([self](std::optional<QString> conn, QString state) {
-        if (!self) {
-            return;
-        }
-        self->connMac_ = conn;
-        self->connState_ = state;
-        self->updateVerify();
-        emit self->verifyStatusChanged();
-    });
+    monitor_.evaluateOwner(
+        [self](std::optional<QString> ble, std::optional<QString> conn, QString state) {
+            if (!self) {
+                return;
+            }
+            // The phone as the baseline file now names it, the one the dashboard shows.
+            if (ble) {
+                self->bleMac_ = ble;
+            }
+            self->connMac_ = conn;
+            self->connState_ = state;
+            self->updateVerify();
+            emit self->verifyStatusChanged();
+        });
 }
 
 } // namespace corvane::app

@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 
+class QBoxLayout;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QVBoxLayout;
@@ -29,6 +31,8 @@ class OnboardingView : public QWidget {
     Step step() const { return step_; }
     bool running() const { return running_; }
     qint64 remaining() const { return remaining_; }
+    /// The countdown line: the time left, or how the learning ended.
+    QString countdownText() const;
     const std::optional<QString>& bleMac() const { return bleMac_; }
     const std::optional<QString>& connMac() const { return connMac_; }
     const QString& connState() const { return connState_; }
@@ -64,6 +68,10 @@ class OnboardingView : public QWidget {
     void startVerification();
     void stopCountdown();
     void endVerification();
+    void updateCountdown();
+    void fitPanel();
+    /// "See the Demo" on a step before the demo offer: skips ahead to it.
+    void addDemoLink(QWidget* page, QBoxLayout* row);
     void learn();
     void evaluate();
 
@@ -90,6 +98,8 @@ class OnboardingView : public QWidget {
     QPushButton* verifyButton_ = nullptr;
     QPushButton* loadDemo_ = nullptr;
     QPushButton* skipToLive_ = nullptr;
+    QLabel* countdown_ = nullptr;
+    QCheckBox* startAtLogin_ = nullptr;
 };
 
 } // namespace corvane::app

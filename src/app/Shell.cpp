@@ -18,12 +18,15 @@ namespace {
 
 constexpr const char* kCompromised = "COMPROMISED";
 
-QIcon trayIcon(const QString& verdict) {
-    if (verdict == kCompromised) {
+QIcon trayIcon(const QString& verdict, Monitor::Watch watch, bool attention) {
+    const bool recording = watch == Monitor::Watch::Running || watch == Monitor::Watch::Idle;
+    if (attention || (recording && verdict == kCompromised)) {
         return QIcon(":/icons/tray-compromised.svg"); // in colour, to stand out
     }
     // A template image in the macOS menu bar: drawn in the bar's own colour.
-    QIcon icon(verdict == "CLEAN" ? ":/icons/tray-clean.svg" : ":/icons/tray-idle.svg");
+    QIcon icon(!recording           ? ":/icons/tray-stopped.svg"
+               : verdict == "CLEAN" ? ":/icons/tray-clean.svg"
+                                    : ":/icons/tray-idle.svg");
     icon.setIsMask(true);
     return icon;
 }
@@ -41,8 +44,8 @@ Shell::Shell(Monitor& monitor, QObject* parent) : QObject(parent), monitor_(moni
         menu_->addAction("Open Control Panel", this, &Shell::openControlPanel);
         menu_->addSeparator();
         menu_->addAction("Quit Corvane Monitor", qApp, &QCoreApplication::quit);
-        tray_ = new QSystemTrayIcon(trayIcon(lastVerdict_), this);
-        tray_->setToolTip(trayToolTip(lastVerdict_));
+        tray_ = new QSystemTrayIcon(this);
+        updateTray();
         tray_->setContextMenu(menu_.get());
         connect(tray_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason why) {
@@ -52,6 +55,10 @@ Shell::Shell(Monitor& monitor, QObject* parent) : QObject(parent), monitor_(moni
                 });
         tray_->show();
     }
+    // The alert's action, or a click on it, opens the dashboard.
+    connect(&notifier_, &platform::Notifier::opened, this, &Shell::openControlPanel);
+    connect(&monitor_, &Monitor::isRunningChanged, this, &Shell::updateTray);
+    connect(&monitor_, &Monitor::onboardedChanged, this, &Shell::updateTray);
     connect(&monitor_, &Monitor::verdictChanged, this,
             [this] { showVerdict(monitor_.verdict(), monitor_.demoLoaded()); });
 }
@@ -104,28 +111,51 @@ void Shell::openControlPanel() {
     window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
     window_->raise();
     window_->activateWindow();
+    if (needsAttention_) {
+        needsAttention_ = false;
+        updateTray();
+    }
 }
 
-QString Shell::trayToolTip(const QString& verdict) {
-    return "Corvane Monitor — " + (verdict.isEmpty() ? QString("—") : verdict);
+QString Shell::trayToolTip(const QString& verdict, Monitor::Watch watch, bool attention) {
+    const QString head = "Corvane Monitor — ";
+    if (attention) {
+        return head + kCompromised + " — needs attention";
+    }
+    if (watch == Monitor::Watch::Stopped) {
+        return head + "monitoring stopped";
+    }
+    if (watch == Monitor::Watch::SourceEnded) {
+        return head + "the system log stream ended";
+    }
+    return head + (verdict.isEmpty() ? QString("—") : verdict);
+}
+
+void Shell::updateTray() {
+    if (tray_) {
+        const auto watch = monitor_.watch();
+        tray_->setIcon(trayIcon(lastVerdict_, watch, needsAttention_));
+        tray_->setToolTip(trayText());
+    }
 }
 
 void Shell::showVerdict(const QString& verdict, bool demo) {
     const bool turnedCompromised = verdict == kCompromised && lastVerdict_ != kCompromised && !demo;
     lastVerdict_ = verdict;
-    if (tray_) {
-        tray_->setIcon(trayIcon(verdict));
-        tray_->setToolTip(trayToolTip(verdict));
+    if (verdict.isEmpty()) {
+        needsAttention_ = false; // the data folder is gone: nothing left to look at
     }
     if (turnedCompromised) {
         ++alertsRaised_;
-        if (tray_) {
-            tray_->showMessage("Corvane Monitor — COMPROMISED",
-                               "Another device or account is connecting to this Mac as its "
-                               "owner. Open the control panel for the evidence.",
-                               QSystemTrayIcon::Critical);
-        }
+        // Until the owner has looked, whatever the verdict does meanwhile.
+        needsAttention_ = true;
+        notifier_.notify({"Corvane Monitor — COMPROMISED",
+                          "Another device or account is connecting to this Mac as its owner. "
+                          "Open the dashboard for the evidence.",
+                          "Open Dashboard"},
+                         tray_);
     }
+    updateTray();
 }
 
 } // namespace corvane::app

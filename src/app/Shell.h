@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/ContentView.h"
+#include "app/Monitor.h"
+#include "platform/Notifier.h"
 
 #include <QObject>
 #include <QPointer>
@@ -12,8 +14,6 @@ class QMenu;
 class QSystemTrayIcon;
 
 namespace corvane::app {
-
-class Monitor;
 
 /// The application around the one monitor: the tray item, the control panel window (at
 /// most one), and the single-instance server that brings it forward for a second launch.
@@ -36,9 +36,18 @@ class Shell : public QObject {
     bool hasTray() const { return tray_ != nullptr; }
     /// How many "compromised" notifications were raised.
     int alertsRaised() const { return alertsRaised_; }
+    /// An alert was raised that the owner has not yet opened the control panel for.
+    bool needsAttention() const { return needsAttention_; }
+    /// What the tray item says now (its tooltip).
+    QString trayText() const {
+        return trayToolTip(lastVerdict_, monitor_.watch(), needsAttention_);
+    }
 
-    /// The tray's tooltip for a verdict word.
-    static QString trayToolTip(const QString& verdict);
+    /// The tray's tooltip: the verdict word, or that nothing is being recorded; an alert
+    /// not yet looked at comes first.
+    static QString trayToolTip(const QString& verdict,
+                               Monitor::Watch watch = Monitor::Watch::Running,
+                               bool attention = false);
 
     /// Follows a new verdict: the tray's icon and tooltip, and one notification each time it
     /// turns COMPROMISED (never for the demo data).
@@ -49,8 +58,12 @@ class Shell : public QObject {
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
     QLocalServer* server_ = nullptr;
+    platform::Notifier notifier_;
     QString lastVerdict_;
     int alertsRaised_ = 0;
+    bool needsAttention_ = false;
+
+    void updateTray();
 };
 
 } // namespace corvane::app

@@ -118,7 +118,11 @@ void apply(QApplication& app) {
         "QPushButton:default:hover { background: rgb(40,150,255); }"
         "QPushButton:disabled { color: rgb(120,120,125); background: rgb(40,40,43);"
         " border-color: rgb(52,52,56); }"
-        "QPushButton:focus { outline: none; }");
+        // The keyboard's place: a ring no other state uses, as wide as the border it
+        // replaces less a pixel of padding, so nothing moves.
+        "QPushButton:focus { outline: none; border: 2px solid rgb(255,214,10);"
+        " padding: 4px 13px; }"
+        "QCheckBox:focus { color: rgb(255,214,10); }");
 }
 
 Spinner::Spinner(QWidget* parent) : QWidget(parent) {

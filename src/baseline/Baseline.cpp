@@ -280,7 +280,7 @@ bool exists(const std::filesystem::path& dataFolder) {
 
 Refreshed refresh(const std::filesystem::path& dataFolder, double window, double now) {
     if (!Baseline::exists(dataFolder)) {
-        return {std::nullopt, "searching", std::nullopt};
+        return {std::nullopt, "searching", std::nullopt, std::nullopt};
     }
     const Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
@@ -298,7 +298,7 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
 
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
     if (!bleMac) {
-        return {firstOf(stored.connMacs), stored.state, std::nullopt};
+        return {firstOf(stored.connMacs), stored.state, std::nullopt, std::nullopt};
     }
     const std::set<std::string> members =
         foundMac ? std::move(foundMembers) : std::set<std::string>{*bleMac};
@@ -376,7 +376,7 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     const std::set<std::string>& bleTokens = foundMac ? ownerToks : stored.bleTokens;
     auto failure = saveKeys(dataFolder, stored.mode, *bleMac, connMacs, state, candidates,
                             Learnt{&nearby, &bleTokens});
-    return {firstOf(connMacs), state, std::move(failure)};
+    return {firstOf(connMacs), state, std::move(failure), bleMac};
 }
 
 } // namespace corvane::Baseline

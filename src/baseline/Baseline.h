@@ -53,6 +53,7 @@ struct Refreshed {
     std::optional<std::string> connMac;   ///< the first connection address
     std::string state;                    ///< the state word
     std::optional<util::Failure> failure; ///< why the baseline file could not be saved
+    std::optional<std::string> bleMac;    ///< the phone's BLE address the file now names
 };
 
 /// Re-evaluates the owner's connection addresses over the last `window` seconds before `now`.

@@ -18,10 +18,11 @@ void addVaultCommand(CLI::App& app) {
     });
     cmd->add_subcommand("install", "Install the vault (asks for administrator rights)")
         ->callback([] {
-            vault::installVault(platform::resourcesDir() / VaultLayout::kInstaller);
-            if (!vault::vaultInstalled(vault::vaultFolder())) {
+            const auto problem =
+                vault::installVault(platform::resourcesDir() / VaultLayout::kInstaller);
+            if (problem || !vault::vaultInstalled(vault::vaultFolder())) {
                 fail("vault install", "not installed",
-                     "the installer failed or the administrator prompt was cancelled");
+                     problem.value_or("the installer ran but the vault folder is missing"));
             }
             std::printf("installed\n");
         });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/Expected.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -38,5 +40,19 @@ struct PrivilegedCommand {
 /// Runs the command and waits for it; the system's own authentication dialog is the only
 /// prompt. The exit status, or nothing when it could not be started.
 std::optional<int> runPrivileged(const PrivilegedCommand& command);
+
+/// What the owner can do when the log tool may not read the system log, where the system
+/// has no settings pane to open for it (Linux); nothing on macOS, whose Full Disk Access
+/// pane the app opens.
+std::optional<std::string> logAccessAdvice();
+
+/// Start at login, off until the owner turns it on. Linux: an XDG autostart entry
+/// (${XDG_CONFIG_HOME:-~/.config}/autostart/corvane-monitor.desktop); macOS: a login item, the
+/// per-user launch agent ~/Library/LaunchAgents/com.corvane.monitor.plist. The entry itself is
+/// the setting: there is nothing else to keep in step with it.
+std::filesystem::path loginItemPath();
+bool startsAtLogin();
+/// Writes the entry that starts `executable` at login, or removes it.
+util::Expected<bool> setStartAtLogin(bool on, const std::filesystem::path& executable);
 
 } // namespace corvane::platform

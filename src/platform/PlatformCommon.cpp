@@ -1,9 +1,11 @@
 #include "platform/PlatformCommon.h"
 
 #include "platform/Platform.h"
+#include "util/Files.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -47,6 +49,28 @@ std::optional<int> spawnAndWait(const std::vector<std::string>& argv) {
         return std::nullopt;
     }
     return WEXITSTATUS(status);
+}
+
+bool startsAtLogin() {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(loginItemPath(), ec);
+}
+
+util::Expected<bool> setStartAtLogin(bool on, const std::filesystem::path& executable) {
+    const std::filesystem::path item = loginItemPath();
+    std::error_code ec;
+    if (!on) {
+        std::filesystem::remove(item, ec);
+        if (ec) {
+            return util::Failure{"can't remove " + item.string(), ec.message()};
+        }
+        return false;
+    }
+    std::filesystem::create_directories(item.parent_path(), ec);
+    if (!util::writeFileAtomic(item, loginItemText(executable))) {
+        return util::Failure{"can't write " + item.string(), std::strerror(errno)};
+    }
+    return true;
 }
 
 } // namespace corvane::platform

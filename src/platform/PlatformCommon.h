@@ -14,4 +14,7 @@ std::filesystem::path homeFolder();
 /// for it and returns its exit status; nothing when it cannot be started or is killed.
 std::optional<int> spawnAndWait(const std::vector<std::string>& argv);
 
+/// The login item's file for `executable`, in this system's format.
+std::string loginItemText(const std::filesystem::path& executable);
+
 } // namespace corvane::platform

@@ -44,4 +44,44 @@ std::optional<int> runPrivileged(const PrivilegedCommand& command) {
     return spawnAndWait(command.argv);
 }
 
+std::optional<std::string> logAccessAdvice() {
+    return "This system has no Full Disk Access setting: the log tool reads the system log "
+           "when your account may. If the check below fails, ask whoever runs this computer "
+           "to let your account read the system log (on most systems, membership of the "
+           "\"adm\" or \"systemd-journal\" group), log in again, then press Re-check.";
+}
+
+fs::path loginItemPath() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const fs::path base = xdg && *xdg == '/' ? fs::path(xdg) : homeFolder() / ".config";
+    return base / "autostart" / "corvane-monitor.desktop";
+}
+
+std::string loginItemText(const fs::path& executable) {
+    // The Exec key takes a quoted argument: inside it ", `, $ and \ are escaped with a
+    // backslash, and, the value being a string, every backslash is then doubled; "%" starts a
+    // field code unless doubled.
+    std::string quoted = "\"";
+    for (const char c : executable.string()) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') {
+            quoted += "\\\\";
+        }
+        if (c == '%') {
+            quoted += '%';
+        }
+        quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    }
+    quoted += '"';
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Corvane Monitor\n"
+           "Comment=Watches for devices that connect to this computer as its owner\n"
+           "Exec=" +
+           quoted +
+           "\n"
+           "Icon=corvane-monitor\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
 } // namespace corvane::platform

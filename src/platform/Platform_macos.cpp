@@ -39,4 +39,32 @@ std::optional<int> runPrivileged(const PrivilegedCommand& command) {
     return spawnAndWait({"/usr/bin/osascript", "-e", command.appleScript});
 }
 
+std::optional<std::string> logAccessAdvice() {
+    return std::nullopt;
+}
+
+fs::path loginItemPath() {
+    return homeFolder() / "Library/LaunchAgents/com.corvane.monitor.plist";
+}
+
+std::string loginItemText(const fs::path& executable) {
+    std::string path;
+    for (const char c : executable.string()) {
+        path += c == '&'   ? std::string("&amp;")
+                : c == '<' ? std::string("&lt;")
+                           : std::string(1, c);
+    }
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\"><dict>\n"
+           "  <key>Label</key><string>com.corvane.monitor</string>\n"
+           "  <key>ProgramArguments</key><array><string>" +
+           path +
+           "</string></array>\n"
+           "  <key>RunAtLoad</key><true/>\n"
+           "  <key>ProcessType</key><string>Interactive</string>\n"
+           "</dict></plist>\n";
+}
+
 } // namespace corvane::platform

@@ -45,14 +45,22 @@ bool vaultInstalled(const fs::path& folder) {
     return fs::exists(folder / VaultLayout::kMasterFile, ec) || fs::exists(folder, ec);
 }
 
-void installVault(const fs::path& installerPath) {
+std::optional<std::string> installVault(const fs::path& installerPath) {
     std::error_code ec;
     if (!fs::is_regular_file(installerPath, ec)) {
-        return;
+        return "its installer is missing from the application (" + installerPath.string() + ")";
     }
     const std::string prefix = locationPrefix();
-    platform::runPrivileged(
+    const auto status = platform::runPrivileged(
         {installAppleScript(installerPath, prefix), installPkexecArgv(installerPath, prefix)});
+    if (!status) {
+        return "this system has no way to ask for administrator rights";
+    }
+    if (*status != 0) {
+        return "administrator rights were not given, or the installer failed (status " +
+               std::to_string(*status) + ")";
+    }
+    return std::nullopt;
 }
 
 void removeVault() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,8 +28,9 @@ std::filesystem::path vaultFolder();
 bool vaultInstalled(const std::filesystem::path& vaultFolder);
 
 /// Runs the installer script with administrator rights (the system asks for the password).
-/// Blocks until it has finished; its outcome shows only in `vaultInstalled` afterwards.
-void installVault(const std::filesystem::path& installerPath);
+/// Blocks until it has finished. Nothing when the installer ran to its end; otherwise why it
+/// did not, in words for the owner (whether the vault is there shows in `vaultInstalled`).
+std::optional<std::string> installVault(const std::filesystem::path& installerPath);
 
 /// Removes the daemon, its job, the vault folder with the seals and the daemon's logs, with
 /// administrator rights. Missing pieces are no error.

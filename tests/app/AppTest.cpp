@@ -1,3 +1,4 @@
+#include "FakeNotifications.h"
 #include "TestConfig.h"
 #include "app/ContentView.h"
 #include "app/Dialogs.h"
@@ -10,6 +11,7 @@
 #include "capture/DataFolder.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -23,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -181,6 +184,31 @@ class AppTest : public QObject {
         QVERIFY(!setup->defaultButton()->isEnabled());
         QTest::keyClick(setup, Qt::Key_Return); // Continue is disabled: nothing happens
         QCOMPARE(setup->step(), OnboardingView::Step::fda);
+        // Linux has no settings pane to open: the page says what to do and shows no dead
+        // button; the demo stays one click away.
+        for (auto* b : setup->findChildren<QPushButton*>()) {
+            QVERIFY2(b->text() != "Open Settings" || !b->isVisible(), "a button that does nothing");
+        }
+        QVERIFY(view.findChild<QWidget*>("fdaRow")->findChild<QPushButton*>()->isHidden());
+        // Nothing behind the assistant takes focus: Tab goes round inside it.
+        QVERIFY(!view.findChild<QWidget*>("statusBar")->isEnabled() && !view.web()->isEnabled());
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        for (int i = 0; i < 12; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QVERIFY(setup->isAncestorOf(QApplication::focusWidget()) ||
+                    QApplication::focusWidget() == setup);
+        }
+        // The keyboard's place shows: a focused button looks different.
+        QPushButton* focused = nullptr;
+        for (int i = 0; i < 20 && !focused; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        }
+        QVERIFY(focused);
+        const QImage ring = focused->grab().toImage();
+        setup->setFocus();
+        QVERIFY(focused->grab().toImage() != ring);
         snap(&view, "setup-2-full-disk-access");
 
         qunsetenv("CORVANE_LOG_DENY");
@@ -202,6 +230,8 @@ class AppTest : public QObject {
         QCOMPARE(setup->step(), OnboardingView::Step::verify);
         QVERIFY(setup->running());
         QCOMPARE(setup->remaining(), OnboardingView::VERIFY_SECONDS);
+        auto* countdown = setup->findChild<QLabel*>("countdown");
+        QCOMPARE(countdown->text(), "Learning your phone: 10:00 left");
         QVERIFY(monitor.timerActive());
         QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         QCOMPARE(setup->cancelButton()->text(), "Skip for now");
@@ -214,6 +244,7 @@ class AppTest : public QObject {
             setup->tick();
         }
         QCOMPARE(setup->remaining(), 590);
+        QCOMPARE(countdown->text(), "Learning your phone: 9:50 left");
         QTRY_VERIFY_WITH_TIMEOUT(setup->bleMac().has_value(), kWait);
         const fs::path baseline = DataFolder(monitor.dataFolder()).baselineFile();
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(baseline), kWait);
@@ -237,11 +268,36 @@ class AppTest : public QObject {
                      "DirectLink: " + *setup->connMac() + "  (" + setup->connState() + ")");
         }
         snap(&view, "setup-3-verify-found");
+        // The end of the countdown is said, and the lines stay those of the baseline file.
+        while (setup->remaining() > 0) {
+            setup->tick();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(countdown->text().startsWith("Learning finished: your phone"),
+                                 kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            *setup->bleMac(),
+            QJsonDocument::fromJson(QByteArray::fromStdString(readFile(baseline)))["my_ble_mac"][0]
+                .toString(),
+            kWait);
+        snap(&view, "setup-3-verify-ended");
 
         QTest::keyClick(setup, Qt::Key_Return);
         QCOMPARE(setup->step(), OnboardingView::Step::demo);
         QVERIFY(!setup->running());
+        // Start at login: offered here, off until ticked, and the entry is the setting.
+        auto* atLogin = setup->findChild<QCheckBox*>("startAtLogin");
+        const QString entry =
+            qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/corvane-monitor.desktop";
+        QVERIFY(!atLogin->isChecked() && !QFile::exists(entry));
+        atLogin->click();
+        QVERIFY(QFile::exists(entry));
+        QFile written(entry);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll().contains(
+            "\nExec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\"\n"));
         snap(&view, "setup-4-demo");
+        atLogin->click();
+        QVERIFY(!QFile::exists(entry));
 
         const qint64 before = monitor.reloadToken();
         for (auto* b : setup->findChildren<QPushButton*>()) {
@@ -266,6 +322,8 @@ class AppTest : public QObject {
         QTest::keyClick(&setup, Qt::Key_Return);
         QTest::keyClick(&setup, Qt::Key_Return); // access granted by the stand-in
         QTRY_COMPARE_WITH_TIMEOUT(setup.step(), OnboardingView::Step::verify, kWait);
+        // An empty source ends the stream at once: a state of its own, not "monitoring".
+        QTRY_COMPARE_WITH_TIMEOUT(monitor.watch(), Monitor::Watch::SourceEnded, kWait);
         QSignalSpy status(&setup, &OnboardingView::verifyStatusChanged);
         while (setup.remaining() > 0) {
             setup.tick();
@@ -275,6 +333,8 @@ class AppTest : public QObject {
         QVERIFY(!setup.bleMac());
         QCOMPARE(setup.step(), OnboardingView::Step::verify);
         QCOMPARE(setup.cancelButton()->text(), "Skip for now");
+        QCOMPARE(setup.countdownText(), "Learning finished without finding your phone. "
+                                        "Continue, or Re-run Setup later with the phone nearby.");
         QVERIFY(!fs::exists(DataFolder(monitor.dataFolder()).baselineFile()));
         QTest::keyClick(&setup, Qt::Key_Escape);
         QCOMPARE(setup.step(), OnboardingView::Step::demo);
@@ -329,6 +389,22 @@ class AppTest : public QObject {
         QTest::qWait(1500); // the page's first refresh
         snap(&view, "dashboard-live");
 
+        // At the minimum size every control of the bar keeps its full width, and the page
+        // needs no horizontal scrolling.
+        view.resize(900, 640);
+        QTRY_COMPARE_WITH_TIMEOUT(view.width(), 900, kWait);
+        for (auto* b : view.findChild<QWidget*>("statusBar")->findChildren<QPushButton*>()) {
+            QVERIFY2(!b->isVisible() || b->width() >= b->sizeHint().width(), qPrintable(b->text()));
+        }
+        QVariant overflow;
+        view.web()->page()->runJavaScript(
+            "document.documentElement.scrollWidth - document.documentElement.clientWidth",
+            [&overflow](const QVariant& v) { overflow = v; });
+        QTRY_VERIFY_WITH_TIMEOUT(overflow.isValid(), kWait);
+        QCOMPARE(overflow.toInt(), 0);
+        snap(&view, "minimum-size");
+        view.resize(1180, 780);
+
         // A tick runs a pass without reloading the page. A state it cannot save shows in the
         // error line until saving works again.
         const fs::path state = DataFolder(monitor.dataFolder()).liveState();
@@ -376,6 +452,7 @@ class AppTest : public QObject {
         // Re-run Setup takes away the learned phone only; monitoring goes on.
         QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         std::ofstream(DataFolder(monitor.dataFolder()).baselineFile()) << "{}";
+        desktop_.answers = {1}; // "Re-run Setup" in its question
         for (auto* b : second.findChildren<QPushButton*>()) {
             if (b->text() == "Re-run Setup") {
                 b->click();
@@ -602,6 +679,26 @@ class AppTest : public QObject {
         QCOMPARE(desktop_.opened.size(), 2);
         QCOMPARE(listing(monitor.dataFolder() / "reports"),
                  (std::set<std::string>{"CV-Report-ALL.html"}));
+        // A report of the demo says so on every page.
+        QVERIFY(readFile(monitor.dataFolder() / "reports/CV-Report-ALL.html")
+                    .find("DEMONSTRATION DATA — NOT EVIDENCE</div>") != std::string::npos);
+        if (!qEnvironmentVariableIsEmpty("CORVANE_SCREENSHOTS")) {
+            QWebEngineView report;
+            report.resize(900, 900);
+            QSignalSpy loaded(&report, &QWebEngineView::loadFinished);
+            report.load(desktop_.opened[0]);
+            report.show();
+            QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, kWait);
+            snap(&report, "demo-report");
+        }
+
+        // An Evidence Vault that cannot be installed says why.
+        Monitor bare({temp_->filePath("bare").toStdString(), temp_->filePath("v").toStdString(),
+                      temp_->filePath("no-resources").toStdString(), places().logTool});
+        bare.installVault();
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            bare.lastError().startsWith("Evidence Vault not installed — its installer is missing"),
+            qPrintable(bare.lastError()), kWait);
     }
 
     // Export and uninstall, with the dialogs answered by the test.
@@ -620,6 +717,7 @@ class AppTest : public QObject {
         QCOMPARE(desktop_.questions[0].buttons,
                  (QStringList{"Uninstall", QString::fromUtf8("Export First\u2026"), "Cancel"}));
         QCOMPARE(desktop_.questions[0].icon, QMessageBox::Critical);
+        QCOMPARE(desktop_.questions[0].escape, 2); // Escape is Cancel
         QVERIFY(desktop_.savePrompts.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(),
                                   "No log to export yet — press Start Monitoring first.", kWait);
@@ -630,18 +728,57 @@ class AppTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(DataFolder(folder).evidenceLog()), kWait);
         waitForToken(monitor, 2);
 
-        // Cancelling the save dialog writes nothing; a chosen path gets the archive.
+        // Cancelling the save dialog writes nothing; a chosen path gets the archive. The
+        // folder proposed exists (Documents, else home), never the working folder.
         view.exportEvidence();
         QCOMPARE(desktop_.savePrompts.size(), 2);
         QCOMPARE(desktop_.savePrompts[0], "Export CV evidence");
         QVERIFY(QFileInfo(desktop_.savePrompts[1]).fileName().startsWith("CV_evidence_"));
+        QVERIFY(QFileInfo(desktop_.savePrompts[1]).dir().exists());
+        QVERIFY(QFileInfo(desktop_.savePrompts[1]).path() != QDir::currentPath());
         desktop_.savePath = temp_->filePath("out/evidence.zip");
         view.exportEvidence();
         QTRY_COMPARE_WITH_TIMEOUT(monitor.lastError(), "Export failed — No such file or directory.",
                                   kWait); // no such folder
         QDir().mkpath(temp_->filePath("out"));
+        // Success says where the archive went and offers to show it.
+        const int asked = desktop_.questions.size();
+        desktop_.answers = {1};
         view.exportEvidence();
         QVERIFY(QFileInfo::exists(desktop_.savePath));
+        QCOMPARE(desktop_.questions.size(), asked + 1);
+        QCOMPARE(desktop_.questions.last().title, "Evidence exported");
+        QVERIFY(desktop_.questions.last().text.contains(desktop_.savePath));
+        QCOMPARE(desktop_.questions.last().buttons, (QStringList{"OK", "Show in Folder"}));
+        QCOMPARE(desktop_.opened.last(), QUrl::fromLocalFile(temp_->filePath("out")));
+
+        // Re-run Setup asks first; Escape (the dialog's safe answer) forgets nothing.
+        QSettings().setValue("cv_onboarded", true);
+        emit monitor.onboardedChanged();
+        view.rerunSetup();
+        QCOMPARE(desktop_.questions.last().title, "Re-run Setup?");
+        QCOMPARE(desktop_.questions.last().buttons[desktop_.questions.last().escape], "Cancel");
+        QVERIFY(monitor.onboarded() && !view.onboarding());
+
+        // The real dialog: Escape in the uninstall question cancels it.
+        Dialogs::setHooks({});
+        QTimer::singleShot(300, [] {
+            snap(QApplication::activeModalWidget(), "uninstall-question");
+            QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape);
+        });
+        view.uninstall();
+        desktop_.install();
+        QVERIFY(monitor.isRunning() && fs::exists(folder));
+
+        // Stopped is said in the window, not left to look like a quiet day.
+        monitor.stopMonitoring();
+        auto* banner = view.findChild<QLabel*>("stateBanner");
+        QTRY_VERIFY_WITH_TIMEOUT(banner->isVisible(), kWait);
+        QVERIFY(banner->text().startsWith("Monitoring is stopped."));
+        QCOMPARE(monitor.watch(), Monitor::Watch::Stopped);
+        snap(&view, "stopped");
+        monitor.startMonitoring();
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning() && !banner->isVisible(), kWait);
 
         // Cancel changes nothing.
         desktop_.answers = {2};
@@ -666,6 +803,9 @@ class AppTest : public QObject {
         QTest::qWait(500);
         QVERIFY(!fs::exists(folder));
         QVERIFY(!monitor.onboarded());
+        // The empty state everywhere: no verdict for the tray, setup over the window.
+        QVERIFY(monitor.verdict().isEmpty() && !monitor.demoLoaded());
+        QVERIFY(view.onboarding());
         snap(&view, "after-uninstall");
     }
 
@@ -696,6 +836,12 @@ class AppTest : public QObject {
         QCOMPARE(logToolChildren(getpid()), 1);
 
         QCOMPARE(Shell::trayToolTip("CLEAN"), "Corvane Monitor — CLEAN");
+        QCOMPARE(Shell::trayToolTip("CLEAN", Monitor::Watch::SourceEnded),
+                 "Corvane Monitor — the system log stream ended");
+        // The alert goes to the desktop's notification service, stays until dismissed, and
+        // its action brings the dashboard forward; until then the tray needs attention.
+        FakeNotifications service;
+        QVERIFY2(service.start(), "no session bus: run under dbus-run-session");
         // One notification per turn to COMPROMISED; none for the demo's canned verdict.
         for (const auto& [verdict, demo] :
              std::vector<std::pair<QString, bool>>{{"CLEAN", false},
@@ -708,6 +854,20 @@ class AppTest : public QObject {
             shell.showVerdict(verdict, demo);
         }
         QCOMPARE(shell.alertsRaised(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(service.shown.size(), 2, kWait);
+        QCOMPARE(service.shown[1].summary, "Corvane Monitor — COMPROMISED");
+        QVERIFY(service.shown[1].actions.contains("Open Dashboard"));
+        QCOMPARE(service.shown[1].timeout, 0);
+        QVERIFY(shell.needsAttention());
+        QVERIFY(shell.trayText().endsWith("needs attention"));
+        first = shell.window();
+        first->close();
+        QTRY_VERIFY_WITH_TIMEOUT(!shell.window(), kWait);
+        service.invoke(2, "open");
+        QTRY_VERIFY_WITH_TIMEOUT(shell.window() && shell.window()->isVisible(), kWait);
+        QVERIFY(!shell.needsAttention());
+        monitor.stopMonitoring();
+        QTRY_COMPARE_WITH_TIMEOUT(shell.trayText(), "Corvane Monitor — monitoring stopped", kWait);
         monitor.shutdown();
         QTRY_VERIFY_WITH_TIMEOUT(!monitor.isRunning(), kWait);
         QCOMPARE(logToolChildren(getpid()), 0);
@@ -731,6 +891,8 @@ class AppTest : public QObject {
         const QString program = CORVANE_BIN_DIR "/corvane-monitor";
         const fs::path log = temp_->filePath("data/CV/CV_personal.log").toStdString();
 
+        // As root the sandbox goes off with one line said; the web engine's chatter is not.
+        env.remove("QTWEBENGINE_DISABLE_SANDBOX");
         QProcess first;
         first.setProcessEnvironment(env);
         first.start(program);
@@ -748,6 +910,8 @@ class AppTest : public QObject {
         ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
         QVERIFY(first.waitForFinished(30000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        const QByteArray said = first.readAllStandardError();
+        QVERIFY2(said.count('\n') <= (getuid() == 0 ? 1 : 0), said.constData());
         QVERIFY(lastLine(log).ends_with(Capture::stopMarker));
     }
 };
