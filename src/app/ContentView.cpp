@@ -1,5 +1,7 @@
 #include "app/ContentView.h"
 
+#include "app/Async.h"
+#include "app/DashboardBridge.h"
 #include "app/Dialogs.h"
 #include "app/Monitor.h"
 #include "app/OnboardingView.h"
@@ -7,6 +9,7 @@
 #include "app/WebRadarView.h"
 #include "capture/DataFolder.h"
 #include "evidence/Export.h"
+#include "monitor/Operations.h"
 #include "platform/Platform.h"
 #include "util/LocalTime.h"
 
@@ -16,6 +19,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -36,6 +40,13 @@ const QString ContentView::kRemovedBody =
     "The Evidence Vault and CV's data folder have been removed. To finish: quit CV, drag CV-APP "
     "to the Trash, and remove CV-APP from System Settings → Privacy & Security → Full Disk "
     "Access.";
+const QString ContentView::kVaultLeftTitle = "Evidence Vault not removed";
+const QString ContentView::kVaultLeftBody =
+    "CV's data folder has been removed, but the Evidence Vault is still installed: removing it "
+    "needs an administrator's password, and it was not given or the removal failed. To remove "
+    "the vault, open CV again and choose Uninstall from the dashboard, or run \"corvane vault "
+    "remove\". To finish: quit CV, drag CV-APP to the Trash, and remove CV-APP from System "
+    "Settings → Privacy & Security → Full Disk Access.";
 
 namespace {
 
@@ -107,8 +118,10 @@ ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), m
     setPalette(black);
     setAutoFillBackground(true);
 
-    web_->bridge().onReport = [this](std::optional<QString> day) { monitor_.openReport(day); };
-    web_->bridge().onUninstall = [this] { uninstall(); };
+    connect(&web_->bridge(), &DashboardBridge::reportRequested, this, [this](const QString& day) {
+        monitor_.openReport(day.isEmpty() ? std::nullopt : std::optional(day));
+    });
+    connect(&web_->bridge(), &DashboardBridge::uninstallRequested, this, &ContentView::uninstall);
 
     for (auto signal :
          {&Monitor::isRunningChanged, &Monitor::lineCountChanged, &Monitor::lastErrorChanged,
@@ -176,9 +189,17 @@ QWidget* ContentView::buildStatusBar() {
     segments->addWidget(live_);
     row->addLayout(segments);
 
-    auto* exportButton = pushButton("Export", bar);
-    connect(exportButton, &QPushButton::clicked, this, &ContentView::exportEvidence);
-    row->addWidget(exportButton);
+    export_ = pushButton("Export", bar);
+    connect(export_, &QPushButton::clicked, this, &ContentView::exportEvidence);
+    row->addWidget(export_);
+    exportProgress_ = new QProgressBar(bar);
+    exportProgress_->setObjectName("exportProgress");
+    exportProgress_->setAccessibleName("Export progress");
+    exportProgress_->setRange(0, 1000);
+    exportProgress_->setTextVisible(false);
+    exportProgress_->setMaximumWidth(90);
+    exportProgress_->hide();
+    row->addWidget(exportProgress_);
 
     monitoring_ =
         Style::symbolLabel("radiowaves", "Monitoring 0 events", Style::mono(11), Style::green, bar);
@@ -346,21 +367,44 @@ void ContentView::exportEvidence() {
     if (chosen.isEmpty()) {
         return;
     }
-    const auto outcome = evidence::exportEvidence(folder, chosen.toStdString());
-    if (outcome.result != evidence::ExportResult::Exported) {
-        showExportProblem(outcome);
-        return;
-    }
-    QString text = "The evidence archive was saved as\n" + QDir::toNativeSeparators(chosen);
-    if (monitor_.demoLoaded()) {
-        text += "\n\nDemo mode is on: the archive holds this computer's own evidence log, not "
-                "the demonstration data.";
-    }
-    const int answer = Dialogs::ask(
-        this, {QMessageBox::Information, "Evidence exported", text, {"OK", "Show in Folder"}, 0});
-    if (answer == 1) {
-        Dialogs::openUrl(QUrl::fromLocalFile(QFileInfo(chosen).absolutePath()));
-    }
+    // Archiving a large log takes seconds: the window keeps painting and shows the progress.
+    export_->setEnabled(false);
+    exportProgress_->setValue(0);
+    exportProgress_->show();
+    const QPointer<QObject> self(this);
+    const auto progress = [self, shown = -1](uint64_t done, uint64_t total) mutable {
+        const int permille = total ? static_cast<int>(done * 1000 / total) : 0;
+        if (permille != shown) {
+            shown = permille;
+            postToGui(self, [self, permille] {
+                static_cast<ContentView*>(self.data())->exportProgress_->setValue(permille);
+            });
+        }
+    };
+    runThenCallback(
+        this,
+        [folder, destination = fs::path(chosen.toStdString()), progress] {
+            return monitor::exportEvidence(folder, destination, progress);
+        },
+        [this, chosen](const evidence::ExportOutcome& outcome) {
+            export_->setEnabled(true);
+            exportProgress_->hide();
+            if (outcome.result != evidence::ExportResult::Exported) {
+                showExportProblem(outcome);
+                return;
+            }
+            QString text = "The evidence archive was saved as\n" + QDir::toNativeSeparators(chosen);
+            if (monitor_.demoLoaded()) {
+                text += "\n\nDemo mode is on: the archive holds this computer's own evidence "
+                        "log, not the demonstration data.";
+            }
+            const int answer = Dialogs::ask(
+                this,
+                {QMessageBox::Information, "Evidence exported", text, {"OK", "Show in Folder"}, 0});
+            if (answer == 1) {
+                Dialogs::openUrl(QUrl::fromLocalFile(QFileInfo(chosen).absolutePath()));
+            }
+        });
 }
 
 void ContentView::rerunSetup() {
@@ -389,13 +433,22 @@ void ContentView::uninstall() {
     if (answer != 0) {
         return;
     }
-    monitor_.removeEverything();
-    web_->setHtml({}); // its page is gone with the folder
-    const int final = Dialogs::ask(
-        this, {QMessageBox::Information, kRemovedTitle, kRemovedBody, {"Quit CV", "Later"}, 1});
-    if (final == 0) {
-        QCoreApplication::quit();
-    }
+    const QPointer<ContentView> self(this);
+    monitor_.removeEverything([self](bool vaultRemoved) {
+        if (!self) {
+            return;
+        }
+        self->web_->setHtml({}); // its page is gone with the folder
+        // The notice says what is true: a vault whose removal was declined is still there.
+        const int final = Dialogs::ask(self, {QMessageBox::Information,
+                                              vaultRemoved ? kRemovedTitle : kVaultLeftTitle,
+                                              vaultRemoved ? kRemovedBody : kVaultLeftBody,
+                                              {"Quit CV", "Later"},
+                                              1});
+        if (final == 0) {
+            QCoreApplication::quit();
+        }
+    });
 }
 
 } // namespace corvane::app

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QLabel;
+class QProgressBar;
 class QPushButton;
 
 namespace corvane::app {
@@ -27,9 +28,11 @@ class ContentView : public QWidget {
     /// The setup assistant while it is shown, else null.
     OnboardingView* onboarding() const { return onboarding_; }
 
-    /// "Export": the save dialog, then the archive; problems go to the error line.
+    /// "Export": the save dialog, then the archive, written off the window's thread with its
+    /// progress in the status bar; problems go to the error line.
     void exportEvidence();
-    /// The dashboard's uninstall request: confirmation, removal, final notice.
+    /// The dashboard's uninstall request: confirmation, removal (off the window's thread),
+    /// final notice.
     void uninstall();
     /// "Re-run Setup": asks before the learned phone is forgotten.
     void rerunSetup();
@@ -38,6 +41,9 @@ class ContentView : public QWidget {
     static const QString kUninstallBody;
     static const QString kRemovedTitle;
     static const QString kRemovedBody;
+    /// The final notice when the vault is still installed after the removal.
+    static const QString kVaultLeftTitle;
+    static const QString kVaultLeftBody;
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -67,6 +73,8 @@ class ContentView : public QWidget {
     QWidget* monitoring_;
     QPushButton* stop_;
     QPushButton* start_;
+    QPushButton* export_;
+    QProgressBar* exportProgress_;
     QWidget* fdaRow_;
     QLabel* stateBanner_;
     QLabel* title_;

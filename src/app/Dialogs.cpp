@@ -53,8 +53,4 @@ void openUrl(const QUrl& url) {
     QDesktopServices::openUrl(url);
 }
 
-QUrl fullDiskAccessSettingsUrl() {
-    return QUrl("x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles");
-}
-
 } // namespace corvane::app::Dialogs

@@ -40,8 +40,5 @@ int ask(QWidget* parent, const Question& question);
 QString saveFileName(QWidget* parent, const QString& title, const QString& proposedPath);
 void openUrl(const QUrl& url);
 
-/// The system settings pane where the owner grants Full Disk Access.
-QUrl fullDiskAccessSettingsUrl();
-
 } // namespace Dialogs
 } // namespace corvane::app

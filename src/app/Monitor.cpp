@@ -1,23 +1,19 @@
 #include "app/Monitor.h"
 
-#include "app/Demo.h"
+#include "app/Async.h"
 #include "app/Dialogs.h"
-#include "baseline/Baseline.h"
 #include "capture/DataFolder.h"
-#include "evidence/Report.h"
-#include "sift/Analysis.h"
+#include "monitor/Operations.h"
+#include "platform/FullDiskAccess.h"
+#include "platform/Platform.h"
 #include "sift/Dashboard.h"
 #include "util/LocalTime.h"
 #include "vault/Vault.h"
 
-#include <QCoreApplication>
-#include <QPointer>
+#include <QFile>
 #include <QProcess>
 #include <QSettings>
-#include <QThreadPool>
 #include <QUrl>
-#include <system_error>
-#include <thread>
 
 namespace corvane::app {
 namespace fs = std::filesystem;
@@ -28,10 +24,22 @@ QString toQString(const fs::path& path) {
     return QString::fromStdString(path.string());
 }
 
-/// Runs `task` on the GUI thread from any thread. Work that may outlive the monitor goes
-/// through the application object and checks a QPointer there, never on its own thread.
-void onGuiThread(std::function<void()> task) {
-    QMetaObject::invokeMethod(qApp, std::move(task), Qt::QueuedConnection);
+/// The demo's canned dashboard files, compiled in byte for byte as the dashboard reads them.
+std::optional<std::string> cannedDemoFile(std::string_view name) {
+    QFile canned(QStringLiteral(":/demo/") +
+                 QString::fromUtf8(name.data(), qsizetype(name.size())));
+    if (!canned.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    return canned.readAll().toStdString();
+}
+
+QStringList toQStringList(const std::vector<std::string>& texts) {
+    QStringList list;
+    for (const auto& text : texts) {
+        list << QString::fromStdString(text);
+    }
+    return list;
 }
 
 } // namespace
@@ -56,7 +64,7 @@ Monitor::Monitor(MonitorPlaces places, QObject* parent)
     });
     siftTimer_.setInterval(kAnalysisIntervalMs);
     connect(&siftTimer_, &QTimer::timeout, this, [this] { runSift(false); });
-    worker_ = std::make_unique<monitor::AnalysisWorker>(places_.dataFolder,
+    worker_ = std::make_shared<monitor::AnalysisWorker>(places_.dataFolder,
                                                         [this](const Sift::PassResult& result) {
                                                             post([this, failure = result.failure] {
                                                                 showAnalysisFailure(failure);
@@ -68,6 +76,9 @@ Monitor::Monitor(MonitorPlaces places, QObject* parent)
 }
 
 Monitor::~Monitor() {
+    // A running item reports to this object: let it finish now. An uninstall still under
+    // way may keep the worker itself a little longer.
+    worker_->drain();
     worker_.reset();
     // A probe still running is of no interest any more.
     for (QProcess* probe : findChildren<QProcess*>()) {
@@ -152,18 +163,8 @@ void Monitor::readVerdict() {
 }
 
 void Monitor::appeared() {
-    std::error_code ec;
-    fs::create_directories(places_.dataFolder, ec);
-    for (const std::string_view name : kDashboardPageFiles) {
-        const fs::path source = places_.resourcesDir / name;
-        if (!fs::is_regular_file(source, ec)) {
-            continue;
-        }
-        const fs::path target = places_.dataFolder / name;
-        fs::remove(target, ec);
-        fs::copy_file(source, target, ec);
-    }
-    setDemoLoaded(fs::exists(DataFolder(places_.dataFolder).demoLog(), ec));
+    monitor::installPages(places_.dataFolder, places_.resourcesDir);
+    setDemoLoaded(monitor::demoLoaded(places_.dataFolder));
     setVaultActive(vault::vaultInstalled(places_.vaultFolder));
     checkFullDiskAccess();
     raiseReloadToken();
@@ -188,11 +189,11 @@ void Monitor::checkFullDiskAccess() {
             probe->deleteLater();
         }
     });
-    probe->start(toQString(places_.logTool), {"show", "--last", "1s", "--style", "syslog"});
+    probe->start(toQString(places_.logTool), toQStringList(platform::accessProbeArguments()));
 }
 
 void Monitor::openFullDiskAccessSettings() {
-    const QUrl url = Dialogs::fullDiskAccessSettingsUrl();
+    const QUrl url(QString::fromStdString(platform::fullDiskAccessSettingsUrl()));
     if (url.isValid() && !url.isEmpty()) {
         Dialogs::openUrl(url);
     }
@@ -230,14 +231,11 @@ void Monitor::runSift(bool reload) {
 }
 
 void Monitor::resetAnalysis() {
-    worker_->runExclusive([folder = places_.dataFolder] { clearAnalysisFiles(folder); });
+    worker_->runExclusive([folder = places_.dataFolder] { monitor::resetAnalysis(folder); });
 }
 
 void Monitor::rerunSetup() {
-    worker_->runExclusive([folder = places_.dataFolder] {
-        std::error_code ec;
-        fs::remove(Baseline::baselinePath(folder), ec);
-    });
+    worker_->runExclusive([folder = places_.dataFolder] { monitor::forgetOwner(folder); });
     setOnboarded(false);
 }
 
@@ -251,13 +249,17 @@ void Monitor::openReport(const std::optional<QString>& day) {
     if (day) {
         dayText = day->toStdString();
     }
-    QThreadPool::globalInstance()->start([places = places_, dayText] {
-        const auto report = evidence::makeReport(places.dataFolder, dayText, places.vaultFolder,
-                                                 static_cast<int64_t>(util::nowEpoch()));
-        if (report) {
-            onGuiThread([url = QUrl::fromLocalFile(toQString(*report))] { Dialogs::openUrl(url); });
-        }
-    });
+    runThenCallback(
+        this,
+        [places = places_, dayText] {
+            return monitor::report(places.dataFolder, dayText, places.vaultFolder,
+                                   static_cast<int64_t>(util::nowEpoch()));
+        },
+        [](const util::Expected<fs::path>& report) {
+            if (report) {
+                Dialogs::openUrl(QUrl::fromLocalFile(toQString(*report)));
+            }
+        });
 }
 
 void Monitor::installVault() {
@@ -266,31 +268,32 @@ void Monitor::installVault() {
     }
     vaultBusy_ = true;
     emit vaultBusyChanged();
-    QPointer<Monitor> self(this);
-    const fs::path installer = places_.resourcesDir / VaultLayout::kInstaller;
-    std::thread([self, installer, vaultFolder = places_.vaultFolder] {
-        auto problem = vault::installVault(installer);
-        const bool installed = vault::vaultInstalled(vaultFolder);
-        if (!problem && !installed) {
-            problem = "the installer ran, but the vault folder is not there";
-        }
-        onGuiThread([self, installed, problem] {
-            if (self) {
-                self->vaultBusy_ = false;
-                emit self->vaultBusyChanged();
-                self->setVaultActive(installed);
-                if (problem) {
-                    self->setLastError(
-                        QString::fromStdString("Evidence Vault not installed — " + *problem + "."));
-                }
+    runThenCallback(
+        this,
+        [installer = places_.resourcesDir / VaultLayout::kInstaller,
+         vaultFolder = places_.vaultFolder] {
+            auto problem = vault::installVault(installer);
+            const bool installed = vault::vaultInstalled(vaultFolder);
+            if (!problem && !installed) {
+                problem = "the installer ran, but the vault folder is not there";
+            }
+            return std::pair(installed, problem);
+        },
+        [this](const auto& outcome) {
+            const auto& [installed, problem] = outcome;
+            vaultBusy_ = false;
+            emit vaultBusyChanged();
+            setVaultActive(installed);
+            if (problem) {
+                setLastError(
+                    QString::fromStdString("Evidence Vault not installed — " + *problem + "."));
             }
         });
-    }).detach();
 }
 
 void Monitor::loadDemo() {
     worker_->runExclusive([this, folder = places_.dataFolder] {
-        writeDemoFiles(folder);
+        monitor::loadDemo(folder, cannedDemoFile);
         post([this] {
             setDemoLoaded(true);
             readVerdict();
@@ -300,8 +303,7 @@ void Monitor::loadDemo() {
 }
 
 void Monitor::clearDemo() {
-    std::error_code ec;
-    fs::remove(DataFolder(places_.dataFolder).demoLog(), ec);
+    monitor::leaveDemo(places_.dataFolder);
     setDemoLoaded(false);
     resetAnalysis();
     runSift(true);
@@ -309,19 +311,12 @@ void Monitor::clearDemo() {
 
 void Monitor::learnOwner(double since, std::function<void(std::optional<QString>)> done) {
     worker_->runExclusive([this, since, done = std::move(done), folder = places_.dataFolder] {
-        const auto [ble, cluster] = Baseline::ownerBLE(Baseline::rows(folder, since));
-        std::optional<QString> learned;
-        std::optional<util::Failure> failure;
-        if (ble) {
+        const monitor::Learned learned = monitor::learnOwner(folder, since);
+        post([this, done, learned] {
             // A phone that could not be written down is not learned: say why instead.
-            failure = Baseline::save(folder, "consumer", *ble, {}, "searching", {});
-            if (!failure) {
-                learned = QString::fromStdString(*ble);
-            }
-        }
-        post([this, done, learned, failure] {
-            showAnalysisFailure(failure);
-            done(learned);
+            showAnalysisFailure(learned.failure);
+            done(learned.bleMac ? std::optional(QString::fromStdString(*learned.bleMac))
+                                : std::nullopt);
         });
     });
 }
@@ -329,7 +324,7 @@ void Monitor::learnOwner(double since, std::function<void(std::optional<QString>
 void Monitor::evaluateOwner(
     std::function<void(std::optional<QString>, std::optional<QString>, QString)> done) {
     worker_->runExclusive([this, done = std::move(done), folder = places_.dataFolder] {
-        const auto refreshed = Baseline::refresh(folder, Sift::kBaselineWindow, util::nowEpoch());
+        const auto refreshed = monitor::evaluateOwner(folder, util::nowEpoch());
         const auto text = [](const std::optional<std::string>& value) {
             return value ? std::optional<QString>(QString::fromStdString(*value)) : std::nullopt;
         };
@@ -341,20 +336,25 @@ void Monitor::evaluateOwner(
     });
 }
 
-void Monitor::removeEverything() {
+void Monitor::removeEverything(std::function<void(bool vaultRemoved)> done) {
     capture_.stop();
     siftTimer_.stop();
-    worker_->drain();
-    if (vault::vaultInstalled(places_.vaultFolder)) {
-        vault::removeVault();
-    }
-    std::error_code ec;
-    fs::remove_all(places_.dataFolder, ec);
-    QSettings().remove(kOnboardedKey);
-    setDemoLoaded(false);
-    setVaultActive(vault::vaultInstalled(places_.vaultFolder));
-    readVerdict(); // no summary any more: the empty state
-    emit onboardedChanged();
+    // The worker is shared with the job, so a monitor destroyed meanwhile never leaves the
+    // job draining a worker that is gone.
+    runThenCallback(
+        this,
+        [worker = worker_, places = places_] {
+            worker->drain();
+            return monitor::removeEverything(places.dataFolder, places.vaultFolder);
+        },
+        [this, done = std::move(done)](const monitor::Removal& removal) {
+            QSettings().remove(kOnboardedKey);
+            setDemoLoaded(false);
+            setVaultActive(!removal.vaultRemoved);
+            readVerdict(); // no summary any more: the empty state
+            emit onboardedChanged();
+            done(removal.vaultRemoved);
+        });
 }
 
 void Monitor::shutdown() {

@@ -27,8 +27,10 @@ struct MonitorPlaces {
 /// analysis worker, with the state the control panel shows. It lives as long as the process;
 /// windows only show it, so reopening the control panel never starts a second capture.
 ///
-/// Everything here runs on the GUI thread. Work that must not overlap a pass (passes, demo
-/// files, resetting the analysis, the setup assistant's baseline calls) runs on the worker.
+/// A thin QObject over the operations of src/monitor/: everything here runs on the GUI thread.
+/// Work that must not overlap a pass (passes, demo files, resetting the analysis, the setup
+/// assistant's baseline calls) runs on the worker; other slow work (reports, the vault,
+/// uninstall) through runThenCallback.
 class Monitor : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
@@ -83,8 +85,8 @@ class Monitor : public QObject {
     void rerunSetup();
     void finish();
     void openReport(const std::optional<QString>& day);
-    /// Runs the installer off the GUI thread, so the window keeps painting while the system
-    /// asks for the administrator password; a vault that did not come says why in the
+    /// Runs the installer off the window's thread, so the window keeps painting while the
+    /// system asks for the administrator password; a vault that did not come says why in the
     /// error line.
     void installVault();
     void setLastError(const QString& error);
@@ -99,11 +101,12 @@ class Monitor : public QObject {
     void evaluateOwner(
         std::function<void(std::optional<QString>, std::optional<QString>, QString)> done);
 
-    /// The uninstall's removal: stops capture and timer without the final pass, waits for
-    /// a work item already running, removes the vault when present, the data folder and the
-    /// setting, and forgets the verdict and demo state, so every surface shows the empty
-    /// state. Nothing recreates the folder afterwards.
-    void removeEverything();
+    /// The uninstall's removal: stops capture and timer without the final pass; then, off the
+    /// window's thread, waits for a work item already running and removes the vault when
+    /// present and the data folder; back on it, removes the setting, forgets the verdict and
+    /// demo state, so every surface shows the empty state, and calls `done` with whether the
+    /// vault is gone. Nothing recreates the folder afterwards.
+    void removeEverything(std::function<void(bool vaultRemoved)> done);
 
     /// For the application's exit: writes the stop marker and ends the stream.
     void shutdown();
@@ -144,7 +147,7 @@ class Monitor : public QObject {
     bool vaultBusy_ = false;
     QString verdict_;
     QString analysisError_; // the error line's text when it came from the analysis
-    std::unique_ptr<monitor::AnalysisWorker> worker_; // last: its items post to the above
+    std::shared_ptr<monitor::AnalysisWorker> worker_; // last: its items post to the above
 };
 
 } // namespace corvane::app

@@ -1,15 +1,12 @@
 #include "app/WebRadarView.h"
 
-#include "app/Dialogs.h"
+#include "app/DashboardBridge.h"
+#include "app/DashboardInterceptor.h"
+#include "app/DashboardPage.h"
 #include "capture/DataFolder.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <QTimer>
 #include <QWebChannel>
-#include <QWebEngineNewWindowRequest>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
@@ -19,11 +16,6 @@ namespace corvane::app {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool isWebLink(const QUrl& url) {
-    const QString scheme = url.scheme().toLower();
-    return scheme == "http" || scheme == "https";
-}
 
 /// The page's side of the bridge. The web channel's client library stays inside the
 /// closure, so the page sees only window.webkit.messageHandlers.cv.postMessage, as it would
@@ -58,84 +50,6 @@ constexpr const char* kShimBody = R"JS(
 )JS";
 
 } // namespace
-
-void DashboardBridge::postMessage(const QJsonValue& body) {
-    if (!body.isObject()) {
-        return;
-    }
-    const QJsonObject message = body.toObject();
-    const QJsonValue action = message.value("action");
-    if (!action.isString()) {
-        return;
-    }
-    // Handled on a later turn of the event loop, never inside the delivery itself.
-    if (action.toString() == "report") {
-        const QJsonValue day = message.value("day");
-        std::optional<QString> dayText;
-        if (day.isString()) {
-            dayText = day.toString();
-        }
-        QTimer::singleShot(0, this, [this, dayText] {
-            if (onReport) {
-                onReport(dayText);
-            }
-        });
-    } else if (action.toString() == "uninstall") {
-        QTimer::singleShot(0, this, [this] {
-            if (onUninstall) {
-                onUninstall();
-            }
-        });
-    }
-}
-
-DashboardInterceptor::DashboardInterceptor(fs::path dataFolder, QObject* parent)
-    : QWebEngineUrlRequestInterceptor(parent) {
-    const QString folder = QString::fromStdString(dataFolder.string());
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    root_ = canonical.isEmpty() ? QDir::cleanPath(folder) : canonical;
-}
-
-bool DashboardInterceptor::allows(const QUrl& url) const {
-    const QString scheme = url.scheme().toLower();
-    if (scheme == "data" || scheme == "blob" || scheme == "about") {
-        return true;
-    }
-    if (scheme != "file" || !url.host().isEmpty()) {
-        return false;
-    }
-    // Symbolic links count where they lead, so a link inside the folder opens nothing outside.
-    const QFileInfo file(url.toLocalFile());
-    const QString canonical = file.canonicalFilePath();
-    const QString path = canonical.isEmpty() ? QDir::cleanPath(file.absoluteFilePath()) : canonical;
-    return path == root_ || path.startsWith(root_ + '/');
-}
-
-void DashboardInterceptor::interceptRequest(QWebEngineUrlRequestInfo& info) {
-    if (!allows(info.requestUrl())) {
-        info.block(true);
-    }
-}
-
-DashboardPage::DashboardPage(QWebEngineProfile* profile, QObject* parent)
-    : QWebEnginePage(profile, parent) {
-    connect(this, &QWebEnginePage::newWindowRequested, this,
-            [](QWebEngineNewWindowRequest& request) {
-                // target=_blank: the default browser for a web link the user clicked; no
-                // second window of the dashboard either way.
-                if (request.isUserInitiated() && isWebLink(request.requestedUrl())) {
-                    Dialogs::openUrl(request.requestedUrl());
-                }
-            });
-}
-
-bool DashboardPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool) {
-    if (type == NavigationTypeLinkClicked && isWebLink(url)) {
-        Dialogs::openUrl(url);
-        return false;
-    }
-    return true;
-}
 
 QString WebRadarView::shimSource() {
     QFile client(":/qtwebchannel/qwebchannel.js");

@@ -1,7 +1,6 @@
-#include "baseline/Baseline.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
-#include "sift/Analysis.h"
+#include "monitor/Operations.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -18,8 +17,8 @@ struct BaselineOptions {
 };
 
 void runBaseline(const BaselineOptions& options) {
-    const auto refreshed = Baseline::refresh(existingDataFolder("baseline", options.data),
-                                             Sift::kBaselineWindow, clockOf(options.now));
+    const auto refreshed =
+        monitor::evaluateOwner(existingDataFolder("baseline", options.data), clockOf(options.now));
     if (refreshed.failure) {
         fail("baseline", *refreshed.failure);
     }

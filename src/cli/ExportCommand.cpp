@@ -1,10 +1,12 @@
 #include "cli/Commands.h"
+#include "cli/Progress.h"
 #include "cli/SharedOptions.h"
-#include "evidence/Export.h"
+#include "monitor/Operations.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace corvane::cli {
@@ -26,8 +28,16 @@ void addExportCommand(CLI::App& app) {
     cmd->add_option("--out", options->out, "The archive to write (replaced when it exists)")
         ->required();
     cmd->callback([options] {
+        std::optional<Progress> bar;
         const auto outcome =
-            evidence::exportEvidence(existingDataFolder("export", options->data), options->out);
+            monitor::exportEvidence(existingDataFolder("export", options->data), options->out,
+                                    [&bar](uint64_t done, uint64_t total) {
+                                        if (!bar) {
+                                            bar.emplace("export", total);
+                                        }
+                                        bar->update(done);
+                                    });
+        bar.reset();
         if (outcome.result != evidence::ExportResult::Exported) {
             fail("export", options->out, evidence::exportMessage(outcome));
         }

@@ -1,6 +1,6 @@
-#include "baseline/Baseline.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
+#include "monitor/Operations.h"
 #include "util/LocalTime.h"
 
 #include <CLI/CLI.hpp>
@@ -18,20 +18,19 @@ struct LearnOptions {
     std::optional<double> now;
 };
 
-/// The setup assistant's learning step: the phone seen since the procedure began becomes
-/// the owner's, with no connection addresses yet.
+/// The setup assistant's learning step.
 void runLearn(const LearnOptions& options) {
-    const std::filesystem::path dataFolder = existingDataFolder("learn", options.data);
-    const auto [bleMac, members] = Baseline::ownerBLE(Baseline::rows(dataFolder, options.since));
-    if (!bleMac) {
+    const auto learned =
+        monitor::learnOwner(existingDataFolder("learn", options.data), options.since);
+    if (learned.failure) {
+        fail("learn", *learned.failure);
+    }
+    if (!learned.bleMac) {
         fail("learn", "no phone learned",
              "none in the evidence log since " +
                  util::formatLocalDateTime(static_cast<int64_t>(options.since)));
     }
-    if (const auto failure = Baseline::save(dataFolder, "consumer", *bleMac, {}, "searching", {})) {
-        fail("learn", *failure);
-    }
-    std::printf("%s\n", bleMac->c_str());
+    std::printf("%s\n", learned.bleMac->c_str());
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "capture/DataFolder.h"
 #include "cli/Commands.h"
 #include "cli/SharedOptions.h"
-#include "evidence/Report.h"
+#include "monitor/Operations.h"
 #include "vault/Vault.h"
 
 #include <CLI/CLI.hpp>
@@ -23,10 +23,10 @@ struct ReportOptions {
 };
 
 void runReportCommand(const ReportOptions& options) {
-    const auto path = evidence::makeReport(
-        existingDataFolder("report", options.data), options.day,
-        options.vault.empty() ? vault::vaultFolder() : std::filesystem::path(options.vault),
-        static_cast<int64_t>(std::floor(clockOf(options.now))));
+    const auto path = monitor::report(existingDataFolder("report", options.data), options.day,
+                                      options.vault.empty() ? vault::vaultFolder()
+                                                            : std::filesystem::path(options.vault),
+                                      static_cast<int64_t>(std::floor(clockOf(options.now))));
     if (!path) {
         fail("report", path.failure());
     }

@@ -101,7 +101,8 @@ std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& lo
 
 /// Writes the archive; the archiver's words when it fails.
 std::optional<std::string> writeArchive(const fs::path& archivePath,
-                                        const std::vector<Entry>& entries) {
+                                        const std::vector<Entry>& entries,
+                                        const ExportProgress& progress) {
     int code = 0;
     zip_t* archive = zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     if (!archive) {
@@ -116,6 +117,25 @@ std::optional<std::string> writeArchive(const fs::path& archivePath,
         zip_discard(archive);
         return text;
     };
+    // The archiver reports its progress as a fraction while it writes, at zip_close.
+    uint64_t total = 0;
+    for (const Entry& entry : entries) {
+        total += entry.size;
+    }
+    struct Report {
+        const ExportProgress& progress;
+        uint64_t total;
+    } report{progress, total};
+    if (progress) {
+        zip_register_progress_callback_with_state(
+            archive, 0.001,
+            [](zip_t*, double fraction, void* state) {
+                const auto* r = static_cast<const Report*>(state);
+                r->progress(static_cast<uint64_t>(fraction * static_cast<double>(r->total)),
+                            r->total);
+            },
+            nullptr, &report);
+    }
     for (const Entry& entry : entries) {
         // The length is fixed when the list is made: the log may grow while it is archived,
         // and the archive holds it as it was at the moment of the export.
@@ -137,7 +157,8 @@ std::optional<std::string> writeArchive(const fs::path& archivePath,
 
 } // namespace
 
-ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destination) {
+ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destination,
+                             const ExportProgress& progress) {
     const fs::path log = DataFolder(dataFolder).evidenceLog();
     std::error_code ec;
     if (!fs::exists(log, ec)) {
@@ -154,7 +175,7 @@ ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destina
 
     std::optional<std::string> archiveError;
     const bool written = util::replaceFileAtomic(destination, [&](int, const fs::path& temporary) {
-        archiveError = writeArchive(temporary, entries);
+        archiveError = writeArchive(temporary, entries, progress);
         return !archiveError;
     });
     if (!written) {

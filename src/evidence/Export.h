@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,9 @@ struct ExportOutcome {
     std::string reason; ///< for Failed: the system's or the archiver's words, when known
 };
 
+/// Called as the archive is written: bytes done of the bytes to archive.
+using ExportProgress = std::function<void(uint64_t done, uint64_t total)>;
+
 /// Writes a ZIP archive holding CV_personal.log and every file of reports/ (hidden ones too,
 /// but never a temporary file of a writer, nor a report of the demo data), all at the top level
 /// under their bare names. The archive is built in a temporary file beside `destination` and
@@ -28,7 +32,8 @@ struct ExportOutcome {
 /// for success. A destination that is a file the program keeps in the data folder, a folder or a
 /// special file is refused and left untouched.
 ExportOutcome exportEvidence(const std::filesystem::path& dataFolder,
-                             const std::filesystem::path& destination);
+                             const std::filesystem::path& destination,
+                             const ExportProgress& progress = {});
 
 /// The text the user sees for an outcome; empty for success.
 std::string exportMessage(const ExportOutcome& outcome);

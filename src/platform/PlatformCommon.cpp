@@ -1,5 +1,6 @@
 #include "platform/PlatformCommon.h"
 
+#include "platform/FullDiskAccess.h"
 #include "platform/Platform.h"
 #include "util/Files.h"
 
@@ -14,6 +15,10 @@
 extern char** environ;
 
 namespace corvane::platform {
+
+std::vector<std::string> accessProbeArguments() {
+    return {"show", "--last", "1s", "--style", "syslog"};
+}
 
 std::filesystem::path homeFolder() {
     if (const char* home = std::getenv("HOME"); home && *home) {

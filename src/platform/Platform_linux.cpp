@@ -1,3 +1,4 @@
+#include "platform/FullDiskAccess.h"
 #include "platform/Platform.h"
 #include "platform/PlatformCommon.h"
 
@@ -29,6 +30,10 @@ fs::path resourcesDir() {
 
 fs::path logToolPath() {
     return executableDir() / "corvane-log";
+}
+
+std::string fullDiskAccessSettingsUrl() {
+    return {}; // reading the system log needs no grant here
 }
 
 void endWithParent() {

@@ -1,3 +1,4 @@
+#include "platform/FullDiskAccess.h"
 #include "platform/Platform.h"
 #include "platform/PlatformCommon.h"
 
@@ -31,6 +32,10 @@ fs::path resourcesDir() {
 
 fs::path logToolPath() {
     return "/usr/bin/log";
+}
+
+std::string fullDiskAccessSettingsUrl() {
+    return "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles";
 }
 
 void endWithParent() {}
