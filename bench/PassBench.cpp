@@ -87,6 +87,50 @@ Sift::State fullState() {
     return s;
 }
 
+/// The busy day's state with every text field at its cap, in the character JSON doubles,
+/// and the culprit and access maps full: the largest state the caps allow but for a flood of
+/// distinct devices.
+Sift::State fieldCapState() {
+    Sift::State s = fullState();
+    const std::string field = std::string(Sift::kMaxFieldBytes, '"') + "…";
+    const std::string key = std::string(Sift::kMaxCountKeyBytes, '"') + "…";
+    for (auto& [mac, counts] : s.macAid) {
+        counts = {{key, 3}};
+    }
+    const Sift::Cul cul = s.cul.begin()->second;
+    for (size_t i = 0; s.cul.size() < Sift::kMaxCulprits; ++i) {
+        s.cul["Foe" + std::to_string(i)] = cul;
+    }
+    const Sift::Acc acc = s.access.begin()->second;
+    for (size_t i = 0; s.access.size() < Sift::kMaxAccess; ++i) {
+        s.access["2027-01-15|" + std::to_string(i) + "|K|Foe"] = acc;
+    }
+    for (auto& [id, c] : s.cul) {
+        c.aid = field;
+    }
+    for (auto& [id, a] : s.access) {
+        a.aid = field;
+    }
+    for (auto& r : s.recentRes) {
+        r.aid = field;
+    }
+    for (auto& p : s.pairs) {
+        p.aid = p.aclv = p.cid = p.svc = field;
+    }
+    for (auto& k : s.kbd) {
+        k.aclv = k.svc = k.selftag = field;
+    }
+    for (auto& b : s.ble) {
+        b.nbat = field;
+    }
+    for (auto& line : s.view) {
+        line = "2027-01-15 07:59:00 | CUBonjourDevice ";
+        line.resize(Sift::kMaxViewLineBytes, '"');
+        line += "…";
+    }
+    return s;
+}
+
 std::string busyLines(int count, double start) {
     gen::EvidenceOptions options;
     options.maxLines = static_cast<uint64_t>(count);
@@ -104,11 +148,11 @@ std::string busyLines(int count, double start) {
 /// A data folder whose log is fully consumed by a state at every cap.
 class FullFolder {
   public:
-    FullFolder() {
+    explicit FullFolder(Sift::State (*makeState)() = fullState) {
         std::string tmpl = (fs::temp_directory_path() / "corvane-bench-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
         log_ = busyLines(20000, kNow - 86000);
-        auto state = fullState();
+        auto state = makeState();
         state.head = util::replaceInvalidUtf8(std::string_view(log_).substr(0, 160));
         state.offset = log_.size();
         util::writeFileAtomic(path_ / "CV_personal.log", log_);
@@ -145,6 +189,16 @@ void BM_IdlePassFullState(benchmark::State& bench) {
     bench.counters["state_MB"] = static_cast<double>(folder.stateBytes()) / 1e6;
 }
 BENCHMARK(BM_IdlePassFullState)->Unit(benchmark::kMillisecond);
+
+void BM_IdlePassFieldCaps(benchmark::State& bench) {
+    const FullFolder folder(fieldCapState);
+    for (auto _ : bench) {
+        const auto result = Sift::runPass(folder.path(), kNow);
+        benchmark::DoNotOptimize(result);
+    }
+    bench.counters["state_MB"] = static_cast<double>(folder.stateBytes()) / 1e6;
+}
+BENCHMARK(BM_IdlePassFieldCaps)->Unit(benchmark::kMillisecond);
 
 void BM_PassOver1000NewLinesFullState(benchmark::State& bench) {
     const FullFolder folder;

@@ -2,7 +2,11 @@
 # Evidence Vault daemon: seals the owner's evidence log into a root-owned folder that
 # user-level processes cannot alter. Runs as root under launchd (macOS) or systemd (Linux).
 #
-#   corvane_vault_daemon.sh [--once] LOG
+#   corvane_vault_daemon.sh [--once] LOG [UID]
+#
+# UID is the user the daemon serves (by default the owner of the log's folder): only a regular
+# file that user owns is sealed, read through the one descriptor its checks were made on, and
+# the seal files are readable by root and that user's group alone.
 #
 # Whenever the log's length changed since the last seal (looked at once a minute), one line
 # is appended to each file of the vault folder:
@@ -15,18 +19,19 @@
 # Every location is prefixed with $CORVANE_VAULT_PREFIX when it is set (tests only).
 # Written for the bash 3.2 that macOS ships.
 set -u
-umask 022
+umask 027
 
 once=0
 if [ "${1:-}" = "--once" ]; then
     once=1
     shift
 fi
-if [ $# -ne 1 ]; then
-    echo "usage: $0 [--once] LOG" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 [--once] LOG [UID]" >&2
     exit 2
 fi
 log=$1
+uid=${2:-}
 vault="${CORVANE_VAULT_PREFIX:-}/var/corvane_vault"
 seals="$vault/CV_personal.sha256"
 master="$vault/MASTER_SEAL.sha256"
@@ -49,8 +54,22 @@ else
     exit 1
 fi
 
-file_size() {
-    stat -c %s "$1" 2>/dev/null || stat -f %z "$1" 2>/dev/null
+# "<type>|<owner uid>|<size>" of a file, following links (GNU stat, else BSD stat).
+file_facts() {
+    local facts
+    if facts=$(stat -L -c '%F|%u|%s' "$1" 2>/dev/null); then
+        printf '%s\n' "${facts/regular empty file/regular file}"
+    elif facts=$(stat -L -f '%HT|%u|%z' "$1" 2>/dev/null); then
+        printf '%s\n' "${facts/Regular File/regular file}"
+    fi
+}
+
+served_uid() {
+    if [ -n "$uid" ]; then
+        echo "$uid"
+    else
+        stat -L -c %u "$(dirname "$log")" 2>/dev/null || stat -L -f %u "$(dirname "$log")" 2>/dev/null
+    fi
 }
 
 line_count() {
@@ -92,29 +111,56 @@ last_sealed_length() {
 
 hash_seconds=0
 
+# The vault folder and its seal files: root's, readable by the served user's group alone.
+# The installer sets their owners; under the service manager the daemon may not (it lacks the
+# right), and only narrows the modes.
+secure_vault() {
+    local group file
+    group=$(id -g "$1" 2>/dev/null) || group=0
+    mkdir -p "$vault" || return 1
+    for file in "$seals" "$master"; do
+        [ -e "$file" ] || : >>"$file" || return 1
+    done
+    chown "0:$group" "$vault" "$seals" "$master" 2>/dev/null
+    chmod 750 "$vault" && chmod 640 "$seals" "$master"
+}
+
 seal_round() {
-    mkdir -p "$vault" && chmod 755 "$vault" || return 1
+    local owner
+    owner=$(served_uid)
+    [ -n "$owner" ] || return 0
+    secure_vault "$owner" || return 1
     repair_master
-    # A symbolic link in the log's place could point root at any file.
+    # A link, a pipe or a device in the log's place is not opened (opening a pipe would wait).
     if [ ! -f "$log" ] || [ -L "$log" ]; then
         return 0
     fi
-    local length
-    length=$(file_size "$log")
-    [ -n "$length" ] || return 0
-    if [ "$length" = "$(last_sealed_length)" ]; then
+    # The log is opened once; what is checked and what is hashed is that one open file, so a
+    # link swapped in meanwhile cannot point root at another file.
+    exec 3<"$log" || return 0
+    local facts type file_uid length
+    facts=$(file_facts /dev/fd/3)
+    type=${facts%%|*}
+    file_uid=${facts#*|}
+    file_uid=${file_uid%%|*}
+    length=${facts##*|}
+    if [ "$type" != "regular file" ] || [ "$file_uid" != "$owner" ] || [ -z "$length" ] ||
+        [ "$length" = "$(last_sealed_length)" ]; then
+        exec 3<&-
         return 0
     fi
     local now started digest
     now=$(date -u +%Y-%m-%dT%H:%M:%SZ)
     started=$(date +%s)
     # The log grows while it is hashed: exactly the first $length bytes are sealed.
-    digest=$(head -c "$length" <"$log" | sha256_stdin)
+    digest=$(head -c "$length" <&3 | sha256_stdin)
     hash_seconds=$(($(date +%s) - started))
-    [ ${#digest} -eq 64 ] || return 1
     # Had the log shrunk meanwhile, fewer than $length bytes would have been hashed.
     local after
-    after=$(file_size "$log")
+    after=$(file_facts /dev/fd/3)
+    after=${after##*|}
+    exec 3<&-
+    [ ${#digest} -eq 64 ] || return 1
     [ -n "$after" ] && [ "$after" -ge "$length" ] || return 0
     local line="$now bytes=$length sha256=$digest"
     printf '%s\n' "$line" >>"$seals" || return 1

@@ -25,9 +25,16 @@ fail() {
 
 [ -f "$here/corvane_vault_daemon.sh" ] || fail "the daemon script is missing beside the installer"
 
+# The vault and its seal files are root's, readable by the owner's group alone (the daemon
+# runs without the right to change owners).
 install_files() {
+    local group
+    group=$(id -g "$1")
     mkdir -p "$vault" "$(dirname "$daemon")" "$(dirname "$out_log")"
-    chmod 755 "$vault"
+    touch "$vault/CV_personal.sha256" "$vault/MASTER_SEAL.sha256"
+    chown "0:$group" "$vault" "$vault/CV_personal.sha256" "$vault/MASTER_SEAL.sha256"
+    chmod 750 "$vault"
+    chmod 640 "$vault/CV_personal.sha256" "$vault/MASTER_SEAL.sha256"
     install -m 755 "$here/corvane_vault_daemon.sh" "$daemon"
     touch "$out_log" "$err_log"
     chmod 644 "$out_log" "$err_log"
@@ -57,7 +64,7 @@ install_macos() {
     home=$(dscl . -read "/Users/$user" NFSHomeDirectory | sed -n 's/^NFSHomeDirectory: //p')
     [ -n "$home" ] || fail "no home folder for $user"
     local log="$home/Library/Application Support/CV/CV_personal.log"
-    install_files
+    install_files "$(id -u "$user")"
     plist="$prefix/Library/LaunchDaemons/$label.plist"
     mkdir -p "$(dirname "$plist")"
     cat >"$plist" <<PLIST
@@ -71,6 +78,7 @@ install_macos() {
     <string>/bin/bash</string>
     <string>$(xml_escape "$daemon")</string>
     <string>$(xml_escape "$log")</string>
+    <string>$(id -u "$user")</string>
   </array>
   <key>RunAtLoad</key><true/>
   <key>KeepAlive</key><true/>
@@ -102,7 +110,7 @@ install_linux() {
     case "$log" in
     *$'\n'*) fail "the evidence log's path holds a line break" ;;
     esac
-    install_files
+    install_files "$uid"
     unit="$prefix/etc/systemd/system/$label.service"
     mkdir -p "$(dirname "$unit")"
     cat >"$unit" <<UNIT
@@ -112,7 +120,7 @@ After=local-fs.target
 
 [Service]
 Type=simple
-ExecStart=/bin/bash $(systemd_word "$daemon") $(systemd_word "$log")
+ExecStart=/bin/bash $(systemd_word "$daemon") $(systemd_word "$log") $(systemd_word "$uid")
 Restart=always
 RestartSec=30
 Nice=10

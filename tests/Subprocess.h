@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <fcntl.h>
 #include <optional>
@@ -119,14 +121,17 @@ class Subprocess {
     /// meanwhile; nothing when it is still running (the destructor then kills it).
     std::optional<Ended> waitWithin(std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
+        // The program's own high-water mark, read while it runs: the one the system reports
+        // at its end also counts the memory of this process at the moment it was started.
+        long peak = 0;
         for (;;) {
+            peak = std::max(peak, highWaterKb());
             int status = 0;
-            rusage usage{};
-            const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
+            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
             if (done == pid_) {
                 pid_ = -1;
                 return Ended{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                             usage.ru_maxrss};
+                             peak};
             }
             if (std::chrono::steady_clock::now() >= deadline) {
                 return std::nullopt;
@@ -139,6 +144,21 @@ class Subprocess {
     }
 
   private:
+    /// VmHWM of the running program, 0 once it has gone.
+    long highWaterKb() const {
+        std::FILE* status = std::fopen(("/proc/" + std::to_string(pid_) + "/status").c_str(), "r");
+        long kb = 0;
+        for (char line[256]; status != nullptr && std::fgets(line, sizeof line, status);) {
+            if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) {
+                break;
+            }
+        }
+        if (status != nullptr) {
+            std::fclose(status);
+        }
+        return kb;
+    }
+
     static std::vector<char*> pointers(const std::vector<std::string>& strings) {
         std::vector<char*> out;
         for (const auto& s : strings) {

@@ -2,14 +2,17 @@
 
 #include "app/ContentView.h"
 #include "app/Monitor.h"
+#include "platform/Platform.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane::app {
@@ -29,6 +32,33 @@ QIcon trayIcon(const QString& verdict, Monitor::Watch watch, bool attention) {
                                     : ":/icons/tray-idle.svg");
     icon.setIsMask(true);
     return icon;
+}
+
+/// Whether `path` is a folder of this user alone: no link, the user's, closed to others.
+bool isPrivateFolder(const QString& path) {
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+/// A folder only this user can enter, for the instance socket: the session's runtime folder,
+/// else one of the user's own in the shared temporary folder; empty when neither is private
+/// (someone else made the latter first).
+QString privateFolder() {
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty() && isPrivateFolder(runtime)) {
+        return runtime;
+    }
+    const QString own = QDir::tempPath() + QString("/corvane-monitor-%1").arg(::getuid());
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    return isPrivateFolder(own) ? own : QString();
+}
+
+/// Whether the other end of a local socket runs as this user: no one else is obeyed, and no
+/// one else's listener passes for a running instance.
+bool isOwnPeer(const QLocalSocket& socket) {
+    const auto uid = platform::peerUid(static_cast<int>(socket.socketDescriptor()));
+    return uid && *uid == ::getuid();
 }
 
 } // namespace
@@ -68,17 +98,18 @@ Shell::~Shell() {
 }
 
 QString Shell::instanceName() {
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty()) {
-        folder = QDir::tempPath();
-    }
-    return folder + QString("/corvane-monitor-%1.sock").arg(getuid());
+    const QString folder = privateFolder();
+    return folder.isEmpty() ? QString() : folder + QString("/corvane-monitor-%1.sock").arg(getuid());
 }
 
 bool Shell::forwardToRunningInstance() {
+    const QString name = instanceName();
+    if (name.isEmpty()) {
+        return false;
+    }
     QLocalSocket socket;
-    socket.connectToServer(instanceName());
-    if (!socket.waitForConnected(1000)) {
+    socket.connectToServer(name);
+    if (!socket.waitForConnected(1000) || !isOwnPeer(socket)) {
         return false;
     }
     socket.write("show\n");
@@ -88,17 +119,25 @@ bool Shell::forwardToRunningInstance() {
 }
 
 bool Shell::listen() {
+    const QString name = instanceName();
+    if (name.isEmpty()) {
+        return false; // no private place: run without the single-instance hand-over
+    }
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     // No instance answered, so a socket left at the name is stale.
-    QLocalServer::removeServer(instanceName());
+    QLocalServer::removeServer(name);
     connect(server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* peer = server_->nextPendingConnection()) {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+            if (!isOwnPeer(*peer)) {
+                peer->abort();
+                continue;
+            }
             openControlPanel();
         }
     });
-    return server_->listen(instanceName());
+    return server_->listen(name);
 }
 
 void Shell::openControlPanel() {

@@ -27,6 +27,10 @@ constexpr std::string_view kBlanks = " \t";
 constexpr auto kTerminateGrace = std::chrono::seconds(2);
 // How often the reader checks that the evidence log's path still names the file it writes.
 constexpr int kFollowIntervalMs = 500;
+// A line the tool prints longer than this is written in pieces of at most this size, every
+// piece after the first as a continuation line, so the capture never holds more of a line.
+// The log tool's lines take a few hundred bytes.
+constexpr size_t kMaxPieceBytes = size_t{64} << 10;
 
 void closeFd(int& fd) {
     if (fd >= 0) {
@@ -76,14 +80,39 @@ WriteOutcome writeAll(int fd, std::string_view bytes) {
     return outcome;
 }
 
-/// Opens the evidence log for appending, creating it when missing; readable too, so its
-/// last byte can be looked at. -1 with errno set on failure.
-int openForAppend(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != EACCES) {
-        return fd;
+/// Locks an open file for this capture alone, without waiting. The lock belongs to the open
+/// file, so it ends with the process however that ends. Closes the file when it fails, with
+/// errno EWOULDBLOCK when another capture holds it.
+int lockOrClose(int fd) {
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+        return -1;
     }
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd;
+}
+
+/// Opens the evidence log for appending, creating it when missing, and locks it; readable
+/// too, so its last byte can be looked at. A symbolic link in its place is not followed.
+/// -1 with errno set on failure.
+int openForAppend(const std::filesystem::path& path) {
+    constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    int fd = ::open(path.c_str(), O_RDWR | flags, 0644);
+    if (fd < 0 && errno == EACCES) {
+        fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+    }
+    return lockOrClose(fd);
+}
+
+/// Opens and locks the data folder's capture lock file (a link in its place is refused).
+int openLockFile(const std::filesystem::path& path) {
+    return lockOrClose(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+}
+
+/// Why a capture may not write, from the errno of a failed open or lock.
+std::string_view refusalOf(int error) {
+    return error == EWOULDBLOCK ? Capture::busyError : Capture::fullDiskAccessError;
 }
 
 /// Whether the file ends inside a line, e.g. one cut off by a full disk. A file that cannot
@@ -99,17 +128,35 @@ bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+/// Whether `fd` is the file at `path`.
+bool isFileAt(int fd, const std::filesystem::path& path) {
+    struct stat atPath {};
+    struct stat held {};
+    return fd >= 0 && ::lstat(path.c_str(), &atPath) == 0 && ::fstat(fd, &held) == 0 &&
+           sameFile(atPath, held);
+}
+
 std::string writeError(int error) {
     return std::string(Capture::writeErrorPrefix) + std::strerror(error);
 }
 
-/// "yyyy-MM-dd HH:mm:ss | text\n" with the capture time of now.
-std::string stampedLine(std::string_view text) {
+/// "yyyy-MM-dd HH:mm:ss | text\n" with the capture time of now, or with " |+ " for a
+/// continuation line.
+std::string stampedLine(std::string_view text, bool continuation = false) {
     std::string line(19, ' ');
     util::formatLocalDateTime(static_cast<int64_t>(std::time(nullptr)), line.data());
-    line.reserve(19 + 3 + text.size() + 1);
-    line.append(" | ").append(text).push_back('\n');
+    line.reserve(19 + 4 + text.size() + 1);
+    line.append(continuation ? " |+ " : " | ").append(text).push_back('\n');
     return line;
+}
+
+/// Where to cut a piece of at most `max` bytes off `text` without splitting a character.
+size_t pieceEnd(std::string_view text, size_t max) {
+    size_t cut = max;
+    while (cut > max - 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80 ? max : cut;
 }
 
 /// True once the process has ended; it stays unreaped (its id cannot be reused meanwhile).
@@ -177,12 +224,13 @@ void Capture::start() {
         publishError(std::string(*refusal));
         return;
     }
-    if (!openLog()) {
+    if (auto refusal = openLog()) {
         releaseLock();
-        publishError(std::string(fullDiskAccessError));
+        publishError(std::string(*refusal));
         return;
     }
     buffer_.clear();
+    continuing_ = false;
     if (auto error = launch()) {
         // Nothing will be written: let another capture have the log.
         closeLog();
@@ -213,23 +261,17 @@ void Capture::setLastError(std::optional<std::string> error) {
 }
 
 /// One writer per evidence log: whoever captures holds an exclusive lock on a file beside
-/// it. The lock belongs to the open file, so it ends with the process however that ends.
-/// Returns why the capture may not start, or nothing once the lock is held.
+/// it, and on the log it writes (so a lock file deleted or moved away lets no second capture
+/// write the same log). Returns why the capture may not start, or nothing once the lock is
+/// held.
 std::optional<std::string_view> Capture::takeLock() {
     if (lock_ >= 0) {
         return std::nullopt; // still held since a run whose tool ended by itself
     }
-    const std::filesystem::path path = DataFolder(dataFolder_).captureLock();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return fullDiskAccessError;
+    lock_ = openLockFile(DataFolder(dataFolder_).captureLock());
+    if (lock_ < 0) {
+        return refusalOf(errno);
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return err == EWOULDBLOCK ? busyError : fullDiskAccessError;
-    }
-    lock_ = fd;
     return std::nullopt;
 }
 
@@ -237,17 +279,18 @@ void Capture::releaseLock() {
     closeFd(lock_);
 }
 
-bool Capture::openLog() {
+std::optional<std::string_view> Capture::openLog() {
+    std::lock_guard lock(outMutex_);
+    closeFd(out_); // its lock would refuse the new descriptor's
+    lost_ = false;
     const int fd = openForAppend(DataFolder(dataFolder_).evidenceLog());
     if (fd < 0) {
-        return false;
+        return refusalOf(errno);
     }
-    std::lock_guard lock(outMutex_);
-    closeFd(out_);
     out_ = fd;
     cut_ = endsInsideLine(fd);
     lost_ = false;
-    return true;
+    return std::nullopt;
 }
 
 void Capture::closeLog() {
@@ -347,6 +390,10 @@ void Capture::readStream(Stream& stream) {
         }
         handleBytes({chunk, static_cast<size_t>(n)});
     }
+    // A last line the tool ended without a line feed is evidence too.
+    if (!buffer_.empty() || continuing_) {
+        finishLine();
+    }
     // The output closes when the tool ends; report the end once the process has ended too.
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(stream.pid), &info, WEXITED | WNOWAIT) != 0 &&
@@ -356,44 +403,67 @@ void Capture::readStream(Stream& stream) {
 }
 
 void Capture::handleBytes(std::string_view bytes) {
-    if (!buffer_.empty()) {
+    while (!bytes.empty()) {
         const size_t lf = bytes.find('\n');
-        if (lf == std::string_view::npos) {
-            buffer_.append(bytes);
-            return;
+        const size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+        if (lf != std::string_view::npos && buffer_.empty() && !continuing_ &&
+            lf <= kMaxPieceBytes) {
+            handleLine(bytes.substr(0, lf)); // the usual line, without a copy
+        } else {
+            buffer_.append(bytes.substr(0, end));
+            while (buffer_.size() > kMaxPieceBytes) {
+                const size_t cut = pieceEnd(buffer_, kMaxPieceBytes);
+                writePiece(std::string_view(buffer_).substr(0, cut), continuing_);
+                buffer_.erase(0, cut);
+                continuing_ = true;
+            }
+            if (lf != std::string_view::npos) {
+                finishLine();
+            }
         }
-        buffer_.append(bytes.substr(0, lf));
+        bytes.remove_prefix(lf == std::string_view::npos ? end : lf + 1);
+    }
+}
+
+void Capture::finishLine() {
+    // Once a line is in pieces, each one is written, so that every byte of it is kept; an
+    // empty last piece has none to keep.
+    if (!continuing_) {
         handleLine(buffer_);
-        buffer_.clear();
-        bytes.remove_prefix(lf + 1);
+    } else if (!buffer_.empty()) {
+        writePiece(buffer_, true);
     }
-    for (size_t lf; (lf = bytes.find('\n')) != std::string_view::npos;) {
-        handleLine(bytes.substr(0, lf));
-        bytes.remove_prefix(lf + 1);
+    buffer_.clear();
+    continuing_ = false;
+}
+
+std::string_view Capture::repaired(std::string_view line) {
+    if (util::isValidUtf8(line)) {
+        return line;
     }
-    buffer_.assign(bytes);
+    // Evidence is kept: only the bad bytes are replaced, never the whole line dropped.
+    decoded_.clear();
+    util::appendReplacingInvalidUtf8(decoded_, line);
+    return decoded_;
 }
 
 void Capture::handleLine(std::string_view line) {
-    std::string_view text = line;
-    if (!util::isValidUtf8(line)) {
-        // Evidence is kept: only the bad bytes are replaced, never the whole line dropped.
-        decoded_.clear();
-        util::appendReplacingInvalidUtf8(decoded_, line);
-        text = decoded_;
+    const std::string_view text = repaired(line);
+    if (text.find_first_not_of(kBlanks) != std::string_view::npos) {
+        appendLine(text);
     }
-    if (text.find_first_not_of(kBlanks) == std::string_view::npos) {
-        return;
-    }
-    appendLine(text);
+}
+
+void Capture::writePiece(std::string_view piece, bool continuation) {
+    writeLine(repaired(piece), false, continuation);
 }
 
 void Capture::appendLine(std::string_view text) {
     writeLine(text, false);
 }
 
-void Capture::writeLine(std::string_view text, bool thenClose) {
-    const std::string line = stampedLine(text);
+void Capture::writeLine(std::string_view text, bool thenClose, bool continuation) {
+    const std::string line = stampedLine(text, continuation);
     bool written = false;
     std::optional<int> error;
     {
@@ -440,21 +510,23 @@ std::optional<int> Capture::writeLocked(std::string_view line) {
 }
 
 /// When the evidence log's path no longer names the file being written (moved, replaced or
-/// deleted), that file gets the stop marker and the capture goes on in the file at the path,
-/// created when missing, after a start marker. Run by the reader.
+/// deleted, alone or with its folder), that file gets the stop marker and the capture goes on
+/// in the file at the path, created when missing, after a start marker. The capture lock goes
+/// with it: the data folder's lock file and the new log are locked before anything is
+/// written there, and when another capture holds either, this one stops and says so. Run by
+/// the reader.
 void Capture::followLogPath() {
     const std::filesystem::path path = DataFolder(dataFolder_).evidenceLog();
+    const std::filesystem::path lockPath = DataFolder(dataFolder_).captureLock();
     int64_t written = 0;
-    std::optional<int> error;
+    std::optional<std::string> error;
+    bool refused = false;
     {
         std::lock_guard lock(outMutex_);
         if (out_ < 0 && !lost_) {
             return; // stopped
         }
-        struct stat atPath {};
-        struct stat held {};
-        if (out_ >= 0 && ::stat(path.c_str(), &atPath) == 0 && ::fstat(out_, &held) == 0 &&
-            sameFile(atPath, held)) {
+        if (isFileAt(out_, path) && isFileAt(lock_, lockPath)) {
             return;
         }
         if (out_ >= 0) {
@@ -462,22 +534,48 @@ void Capture::followLogPath() {
             closeFd(out_);
         }
         util::createFolders(dataFolder_);
-        const int fd = openForAppend(path);
-        lost_ = fd < 0;
+        int err = 0;
+        if (!isFileAt(lock_, lockPath)) {
+            const int fd = openLockFile(lockPath);
+            if (fd < 0) {
+                err = errno;
+            } else {
+                closeFd(lock_);
+                lock_ = fd;
+            }
+        }
+        const int fd = err == 0 ? openForAppend(path) : -1;
+        if (fd < 0 && err == 0) {
+            err = errno;
+        }
         if (fd < 0) {
-            error = errno;
+            refused = err == EWOULDBLOCK;
+            lost_ = !refused;
+            error = refused ? std::string(busyError) : writeError(err);
         } else {
+            lost_ = false;
             out_ = fd;
             cut_ = endsInsideLine(fd);
-            error = writeLocked(stampedLine(startMarker));
-            written += error ? 0 : 1;
+            if (const auto failed = writeLocked(stampedLine(startMarker))) {
+                error = writeError(*failed);
+            } else {
+                ++written;
+            }
         }
     }
     if (written > 0) {
         countLines(written);
     }
     if (error) {
-        publishError(writeError(*error));
+        publishError(std::move(error));
+    }
+    if (refused) {
+        // Another capture writes this data folder: this one ends, its error kept.
+        post([this] {
+            endStream();
+            releaseLock();
+            publishRunningNow(false);
+        });
     }
 }
 

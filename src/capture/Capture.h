@@ -78,15 +78,18 @@ class Capture {
 
     std::optional<std::string_view> takeLock();
     void releaseLock();
-    bool openLog();
+    std::optional<std::string_view> openLog();
     void closeLog();
     std::optional<std::string> launch();
     int spawn(int output, pid_t& pid) const;
     void readStream(Stream& stream);
     void handleBytes(std::string_view bytes);
     void handleLine(std::string_view line);
+    void writePiece(std::string_view piece, bool continuation);
+    void finishLine();
+    std::string_view repaired(std::string_view line);
     void appendLine(std::string_view text);
-    void writeLine(std::string_view text, bool thenClose);
+    void writeLine(std::string_view text, bool thenClose, bool continuation = false);
     std::optional<int> writeLocked(std::string_view line);
     void followLogPath();
     void countLines(int64_t lines);
@@ -112,9 +115,12 @@ class Capture {
 
     std::unique_ptr<Stream> stream_; // the held process and its reader; main thread only
     std::string buffer_;             // bytes after the last line feed; the reader's only
+    bool continuing_ = false;        // buffer_ continues a line already written in part
     std::string decoded_;            // scratch for lines with ill-formed UTF-8; the reader's
 
-    int lock_ = -1; // the data folder's capture lock while held; main thread only
+    // The data folder's capture lock while held: the main thread's, but the reader's while
+    // it runs (it follows the data folder).
+    int lock_ = -1;
 
     std::mutex outMutex_; // serialises writes to, the close and the reopening of out_
     int out_ = -1;

@@ -12,12 +12,17 @@
 #include <optional>
 #include <system_error>
 #include <vector>
+#include <sys/types.h>
+#include <unistd.h>
 #include <zip.h>
 
 namespace corvane::evidence {
 namespace fs = std::filesystem;
 
 namespace {
+
+// A temporary file older than this was left behind by a killed writer.
+constexpr int64_t kTemporaryFileAge = 60;
 
 struct Entry {
     fs::path path;
@@ -99,22 +104,94 @@ std::vector<Entry> collectEntries(const fs::path& dataFolder, const fs::path& lo
     return entries;
 }
 
-/// Writes the archive; the archiver's words when it fails.
-std::optional<std::string> writeArchive(const fs::path& archivePath,
-                                        const std::vector<Entry>& entries,
+/// The archive's output: the open temporary file the archive is written to. The archiver
+/// writes straight into it, and so makes no temporary file of its own, whose name no sweep
+/// would know.
+struct Output {
+    int fd;
+    zip_error_t error;
+};
+
+zip_int64_t writeToOutput(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    auto& out = *static_cast<Output*>(state);
+    const auto failed = [&out](int code) {
+        zip_error_set(&out.error, code, errno);
+        return zip_int64_t{-1};
+    };
+    switch (command) {
+    case ZIP_SOURCE_SUPPORTS:
+        return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    case ZIP_SOURCE_STAT: { // an empty file: the archive starts empty
+        auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &out.error);
+        if (st == nullptr) {
+            return -1;
+        }
+        zip_stat_init(st);
+        st->size = 0;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&out.error, data, length);
+    case ZIP_SOURCE_BEGIN_WRITE:
+    case ZIP_SOURCE_REMOVE:
+        return ::ftruncate(out.fd, 0) == 0 && ::lseek(out.fd, 0, SEEK_SET) == 0
+                   ? 0
+                   : failed(ZIP_ER_WRITE);
+    case ZIP_SOURCE_WRITE: {
+        const auto* bytes = static_cast<const char*>(data);
+        for (zip_uint64_t done = 0; done < length;) {
+            const ssize_t n = ::write(out.fd, bytes + done, length - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return failed(ZIP_ER_WRITE);
+            }
+            done += static_cast<zip_uint64_t>(n);
+        }
+        return static_cast<zip_int64_t>(length);
+    }
+    case ZIP_SOURCE_SEEK_WRITE: {
+        const auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &out.error);
+        return args != nullptr && ::lseek(out.fd, args->offset, args->whence) >= 0
+                   ? 0
+                   : failed(ZIP_ER_SEEK);
+    }
+    case ZIP_SOURCE_TELL_WRITE: {
+        const off_t at = ::lseek(out.fd, 0, SEEK_CUR);
+        return at >= 0 ? at : failed(ZIP_ER_TELL);
+    }
+    default: // nothing to read, open, close, commit, roll back or free
+        return 0;
+    }
+}
+
+/// Writes the archive to `fd`; the archiver's words when it fails.
+std::optional<std::string> writeArchive(int fd, const std::vector<Entry>& entries,
                                         const ExportProgress& progress) {
-    int code = 0;
-    zip_t* archive = zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    Output out{fd, {}};
+    zip_error_init(&out.error);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* output = zip_source_function_create(writeToOutput, &out, &error);
+    zip_t* archive =
+        output != nullptr ? zip_open_from_source(output, ZIP_CREATE | ZIP_TRUNCATE, &error)
+                          : nullptr;
     if (!archive) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, code);
         std::string text = zip_error_strerror(&error);
+        if (output != nullptr) {
+            zip_source_free(output);
+        }
         zip_error_fini(&error);
+        zip_error_fini(&out.error);
         return text;
     }
-    const auto fail = [archive] {
+    zip_error_fini(&error);
+    const auto fail = [archive, &out] {
         std::string text = zip_strerror(archive);
         zip_discard(archive);
+        zip_error_fini(&out.error);
         return text;
     };
     // The archiver reports its progress as a fraction while it writes, at zip_close.
@@ -152,6 +229,7 @@ std::optional<std::string> writeArchive(const fs::path& archivePath,
     if (zip_close(archive) != 0) {
         return fail();
     }
+    zip_error_fini(&out.error);
     return std::nullopt;
 }
 
@@ -173,11 +251,17 @@ ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destina
     }
     const auto entries = collectEntries(dataFolder, log, logSize, destination);
 
+    // What a killed export left beside the destination goes first.
+    util::sweepTemporaryFiles(destination.parent_path(), kTemporaryFileAge,
+                              util::FolderLink::Follow);
     std::optional<std::string> archiveError;
-    const bool written = util::replaceFileAtomic(destination, [&](int, const fs::path& temporary) {
-        archiveError = writeArchive(temporary, entries, progress);
-        return !archiveError;
-    });
+    const bool written = util::replaceFileAtomic(
+        destination,
+        [&](int fd, const fs::path&) {
+            archiveError = writeArchive(fd, entries, progress);
+            return !archiveError;
+        },
+        util::FolderLink::Follow);
     if (!written) {
         return {ExportResult::Failed, archiveError.value_or(std::strerror(errno))};
     }

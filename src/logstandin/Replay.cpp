@@ -107,7 +107,9 @@ bool Replay::pace(const SyslogLine& parsed) {
     }
     bool open = true;
     if (lastEventTime_ && *parsed.eventTime > *lastEventTime_) {
-        const std::chrono::duration<double> gap((*parsed.eventTime - *lastEventTime_) * speed_);
+        // A capture may span years: one gap waits a day at most.
+        const std::chrono::duration<double> gap(
+            std::min((*parsed.eventTime - *lastEventTime_) * speed_, kMaxGapSeconds));
         deadline_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(gap);
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline_ - std::chrono::steady_clock::now());

@@ -14,6 +14,12 @@ namespace corvane::logstandin {
 /// negative). Returns whether the reader has gone. Output to a file or a terminal never goes.
 bool outputClosedWithin(std::chrono::milliseconds timeout);
 
+/// The slowest replay: one second of the capture takes this many. Gaps are waited out in
+/// whole clock ticks, so a larger factor would overflow them.
+inline constexpr double kMaxSpeed = 1000;
+/// The longest wait between two lines: the capture's gap times the speed, cut to this.
+inline constexpr double kMaxGapSeconds = 86400;
+
 /// Plays a syslog-style capture back as a live stream: keeps the lines the predicate
 /// accepts, gives each the current time, and spaces them by their original gaps times
 /// `speed` (0 = as fast as the reader takes them).

@@ -70,7 +70,7 @@ std::optional<double> replaySpeed() {
     }
     char* end = nullptr;
     const double speed = std::strtod(text, &end);
-    if (*end || !std::isfinite(speed) || speed < 0) {
+    if (*end || !std::isfinite(speed) || speed < 0 || speed > corvane::logstandin::kMaxSpeed) {
         return std::nullopt;
     }
     return speed;
@@ -98,7 +98,8 @@ int stream(const std::vector<std::string_view>& args) {
     }
     const auto speed = replaySpeed();
     if (!speed) {
-        return usage("CORVANE_LOG_SPEED must be a number of at least 0");
+        return usage("CORVANE_LOG_SPEED must be a number from 0 to " +
+                     std::to_string(static_cast<int>(corvane::logstandin::kMaxSpeed)));
     }
     corvane::platform::endWithParent();
     const std::string path = sourcePath();

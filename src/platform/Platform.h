@@ -37,6 +37,10 @@ struct PrivilegedCommand {
     std::vector<std::string> argv;
 };
 
+/// The user id of the process at the other end of a connected local socket, or nothing when
+/// the system does not say.
+std::optional<unsigned> peerUid(int socket);
+
 /// Runs the command and waits for it; the system's own authentication dialog is the only
 /// prompt. The exit status, or nothing when it could not be started.
 std::optional<int> runPrivileged(const PrivilegedCommand& command);

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -43,6 +44,15 @@ void endWithParent() {
     if (::getppid() != parent) {
         ::raise(SIGTERM);
     }
+}
+
+std::optional<unsigned> peerUid(int socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
+        return std::nullopt;
+    }
+    return peer.uid;
 }
 
 std::optional<int> runPrivileged(const PrivilegedCommand& command) {

@@ -3,6 +3,7 @@
 #include "platform/PlatformCommon.h"
 
 #include <mach-o/dyld.h>
+#include <unistd.h>
 #include <system_error>
 #include <vector>
 
@@ -39,6 +40,15 @@ std::string fullDiskAccessSettingsUrl() {
 }
 
 void endWithParent() {}
+
+std::optional<unsigned> peerUid(int socket) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(socket, &uid, &gid) != 0) {
+        return std::nullopt;
+    }
+    return uid;
+}
 
 std::optional<int> runPrivileged(const PrivilegedCommand& command) {
     return spawnAndWait({"/usr/bin/osascript", "-e", command.appleScript});

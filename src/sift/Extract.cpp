@@ -471,4 +471,40 @@ std::string_view utf8Prefix(std::string_view text, size_t count) {
     return text.substr(0, i);
 }
 
+void assignCapped(std::string& out, std::string_view text, size_t maxBytes) {
+    // A control character would take six bytes once escaped in the state file.
+    const auto control = [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7F; };
+    out.clear();
+    size_t i = 0;
+    // One byte past the cap tells whether the cut falls inside a character.
+    while (i < text.size() && out.size() <= maxBytes) {
+        const size_t limit = std::min(text.size(), i + (maxBytes + 1 - out.size()));
+        size_t j = i;
+        while (j < limit && !control(text[j])) {
+            ++j;
+        }
+        out.append(text.substr(i, j - i));
+        if (j < limit) {
+            out += "\uFFFD";
+            ++j;
+        }
+        i = j;
+    }
+    if (out.size() <= maxBytes) {
+        return;
+    }
+    size_t cut = maxBytes; // on a character boundary
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    out.resize(cut);
+    out += "…";
+}
+
+std::string capped(std::string_view text, size_t maxBytes) {
+    std::string out;
+    assignCapped(out, text, maxBytes);
+    return out;
+}
+
 } // namespace corvane::Sift

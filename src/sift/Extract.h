@@ -168,4 +168,12 @@ std::vector<std::string> collectFlagTokens(const LineScan& line);
 /// The first `count` characters (code points) of well-formed UTF-8 text.
 std::string_view utf8Prefix(std::string_view text, size_t count);
 
+/// Sets `out` to well-formed UTF-8 `text` with each control character but the tab replaced
+/// by U+FFFD, cut, when longer than `maxBytes`, to its longest prefix of whole characters
+/// within `maxBytes` followed by "…".
+void assignCapped(std::string& out, std::string_view text, size_t maxBytes);
+
+/// `text` as `assignCapped` stores it.
+std::string capped(std::string_view text, size_t maxBytes);
+
 } // namespace corvane::Sift

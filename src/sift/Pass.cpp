@@ -52,12 +52,13 @@ class ReadOnlyFile {
         struct stat st {};
         return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     }
-    /// At most `count` bytes from the start of the file; empty when it cannot be read.
-    std::string head(size_t count) const {
+    /// At most `count` bytes from `from`; empty when they cannot be read.
+    std::string head(size_t count, uint64_t from = 0) const {
         std::string out(count, '\0');
         size_t got = 0;
         while (fd_ >= 0 && got < count) {
-            const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(got));
+            const ssize_t n =
+                ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(from + got));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -86,9 +87,10 @@ class ReadOnlyFile {
     int fd_;
 };
 
-/// Hands every non-empty line of `bytes` (which ends with a line feed) to `ingestLine`.
-/// Invalid UTF-8 is replaced line by line; a line feed always ends an ill-formed sequence,
-/// so this decodes exactly as replacing over the whole block would.
+/// Hands every non-empty line of `bytes` (which ends with a line feed) to `ingestLine`, each
+/// cut to `kMaxLineBytes` however the reads fell. Invalid UTF-8 is replaced line by line,
+/// after the cut; a line feed always ends an ill-formed sequence, so this decodes exactly
+/// as replacing over the whole block would.
 uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch) {
     uint64_t lines = 0;
     size_t start = 0;
@@ -97,7 +99,7 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
             static_cast<const char*>(std::memchr(bytes.data() + start, '\n', bytes.size() - start));
         const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
         if (end > start) {
-            const auto line = bytes.substr(start, end - start);
+            const auto line = bytes.substr(start, std::min(end - start, kMaxLineBytes));
             if (util::isValidUtf8(line)) {
                 ingestLine(line, state);
             } else {
@@ -125,8 +127,10 @@ void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& r
     std::unique_ptr<char[]> buffer(new char[piece]);
     size_t capacity = piece;
     std::string scratch;
-    size_t carried = 0;    // bytes of an unfinished line at the start of `buffer`
-    bool overLong = false; // the bytes up to the next line feed end an over-long line
+    size_t carried = 0; // bytes of an unfinished line at the start of `buffer`
+    // The bytes up to the next line feed end an over-long line: also when an earlier pass
+    // consumed the line's start, cut, at what was then the end of the log.
+    bool overLong = state.offset > 0 && file.head(1, state.offset - 1) != "\n";
     uint64_t read = 0;
     const auto consume = [&](size_t taken) {
         state.offset += taken;
@@ -239,7 +243,9 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     PassResult result;
     const DataFolder layout(dataFolder);
     util::createFolders(layout.sift());
-    for (const fs::path& folder : {layout.root, layout.sift(), layout.reports()}) {
+    // The data folder may be a link; the folders made in it are not followed.
+    util::sweepTemporaryFiles(layout.root, kTemporaryFileAge, util::FolderLink::Follow);
+    for (const fs::path& folder : {layout.sift(), layout.reports()}) {
         util::sweepTemporaryFiles(folder, kTemporaryFileAge);
     }
 
@@ -313,7 +319,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     // The demo dashboard is canned: a demo pass keeps it, and the view log, until "Live".
     if (!demo) {
         if (changed || !fs::exists(viewLog, ec)) {
-            util::writeFileAtomic(viewLog, joinLines(state.view));
+            util::writeFileAtomic(viewLog, joinLines(state.view), util::FolderLink::Follow);
         }
         writeDashboard(dataFolder, state, owner, now);
     }

@@ -3,6 +3,7 @@
 #include "sift/Extract.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -47,8 +48,9 @@ bool overCaps(const State& state) {
            state.access.size() > 2 * kMaxAccess;
 }
 
+/// A text field of a line as the state stores it: "—" when absent, cut when over-long.
 std::string orNone(std::optional<std::string_view> value) {
-    return std::string(value.value_or(kNone));
+    return capped(value.value_or(kNone), kMaxFieldBytes);
 }
 
 std::string joinTokens(const std::vector<std::string>& tokens) {
@@ -155,7 +157,7 @@ void recordPeer(Line& line, State& state) {
         increment(direct ? state.dAdsid : state.aAdsid, mac, *ids);
     }
     if (const auto aid = line.values.lineAid()) {
-        increment(state.macAid, mac, *aid);
+        increment(state.macAid, mac, capped(*aid, kMaxCountKeyBytes));
     }
     if (scan.has(Anchor::OwnerTag)) {
         state.owner.insert(scratch(mac));
@@ -174,7 +176,7 @@ void recordCulprit(Line& line, State& state) {
     }
     Cul& cul = slot(state.cul, *ids);
     if (const auto aid = line.values.lineAid()) {
-        cul.aid = *aid;
+        assignCapped(cul.aid, *aid, kMaxFieldBytes);
     }
     cul.first = std::min(cul.first, line.captureEpoch);
     cul.last = std::max(cul.last, line.captureEpoch);
@@ -233,18 +235,21 @@ void recordPair(Line& line, State& state) {
     if (!match) {
         return;
     }
-    std::string aclv = accessLevel(scan);
+    std::string aclv = capped(accessLevel(scan), kMaxFieldBytes);
     const bool screen =
         aclv.find("Screen") != std::string::npos || aclv.find("Keyboard") != std::string::npos;
     const auto ownAid = line.values.lineAid();
-    std::string aid = ownAid && *ownAid != kNone ? std::string(*ownAid) : match->res->aid;
+    std::string aid = ownAid && *ownAid != kNone ? orNone(ownAid) : match->res->aid;
+    // Written the same whatever the process's locale (the app's follows the user's).
     char delta[64];
-    std::snprintf(delta, sizeof delta, "%.3f", match->distance * 1000.0);
+    const auto written = std::to_chars(delta, delta + sizeof delta - 1, match->distance * 1000.0,
+                                       std::chars_format::fixed, 3);
+    *written.ptr = '\0';
     appendCapped(state.pairs,
                  PairRow{*t, formatEventTime(*t), match->res->mac, std::string(*account),
                          std::move(aid), std::move(aclv), delta,
                          orNone(scan.group(patterns().p10, Anchor::ClientCid, 1)),
-                         std::string(line.values.svc()), screen},
+                         capped(line.values.svc(), kMaxFieldBytes), screen},
                  kMaxPairs);
     ++state.pairsTotal;
     if (screen) {
@@ -282,7 +287,8 @@ void recordEvaluation(Line& line, State& state) {
     appendCapped(
         state.kbd,
         KbdRow{*t, formatEventTime(*t), bleAddress ? std::string(*bleAddress) : line.macOrNone(),
-               orNone(line.values.accountId()), accessLevel(scan), std::string(line.values.svc()),
+               orNone(line.values.accountId()), capped(accessLevel(scan), kMaxFieldBytes),
+               capped(line.values.svc(), kMaxFieldBytes),
                orNone(scan.group(patterns().p14, Anchor::SelfTag, 1))},
         kMaxKbd);
     ++state.kbdTotal;
@@ -341,17 +347,7 @@ void ingestLine(std::string_view text, State& state) {
             entry = std::move(state.view.front());
             state.view.pop_front();
         }
-        const std::string_view whole = scan.text();
-        if (whole.size() <= kMaxViewLineBytes) {
-            entry.assign(whole);
-        } else {
-            size_t cut = kMaxViewLineBytes; // on a character boundary
-            while (cut > 0 && (static_cast<unsigned char>(whole[cut]) & 0xC0) == 0x80) {
-                --cut;
-            }
-            entry.assign(whole.substr(0, cut));
-            entry += "…";
-        }
+        assignCapped(entry, scan.text(), kMaxViewLineBytes);
         appendCapped(state.view, std::move(entry), kMaxView);
     }
     if (overCaps(state)) {

@@ -308,7 +308,8 @@ State loadState(const std::filesystem::path& path) {
 }
 
 bool saveState(const State& state, const std::filesystem::path& path) {
-    return util::writeFileAtomic(path, util::dumpJson(toJson(state), -1));
+    return util::writeFileAtomic(path, util::dumpJson(toJson(state), -1),
+                                 util::FolderLink::Follow);
 }
 
 } // namespace corvane::Sift

@@ -16,6 +16,12 @@ namespace corvane::Sift {
 
 inline constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
+// Writers stay within readers: every list and map below has a cap and every text taken from
+// a line has one, so that at all of them at once the state file, the dashboard files and the
+// view log stay well under what their readers accept (`kMaxStateFileBytes`,
+// `kMaxDayFileBytes`, the pages' limits); the bounds test that saturates them all reads every
+// file back.
+
 /// Caps of the state's lists: the oldest entries are dropped from the front.
 inline constexpr size_t kMaxRecentRes = 6000;
 inline constexpr size_t kMaxPairs = 4000;
@@ -23,8 +29,18 @@ inline constexpr size_t kMaxKbd = 3000;
 inline constexpr size_t kMaxBle = 3000;
 inline constexpr size_t kMaxView = 5000;
 /// A view line longer than this is stored cut, with "…" after the cut; the evidence log
-/// keeps every byte. Log tool lines take a few hundred bytes.
-inline constexpr size_t kMaxViewLineBytes = 16 * 1024;
+/// keeps every byte. Log tool lines take a few hundred bytes; the raw log page shows the
+/// first 1000 characters of each, and a full view log at this cap holds 10 MiB.
+inline constexpr size_t kMaxViewLineBytes = 2 * 1024;
+/// A text field taken from a line (an AID, an access level, services, a client id, a tag) is
+/// stored cut to this, with "…" after the cut. Real values take some tens of bytes; without
+/// a cap a field could take a whole line (1 MiB), and a dozen such lines would carry the
+/// state and the dashboard files past what their readers accept.
+inline constexpr size_t kMaxFieldBytes = 256;
+/// An AID counted for a MAC is cut to this, with "…" after the cut: the count maps hold up to
+/// 64 keys for each of 20,000 MACs, so their keys get a tighter cap than single fields. Real
+/// AIDs take 13 bytes, a UUID 36.
+inline constexpr size_t kMaxCountKeyBytes = 40;
 
 /// Caps of the state's maps. The 24-hour retention bounds them by a day of activity, and
 /// these by what a day of a flood (every line a new device or account, which anyone nearby

@@ -3,6 +3,9 @@
 #include "util/ReadAhead.h"
 
 #include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <random>
 #include <chrono>
 #include <fcntl.h>
 #include <memory>
@@ -156,43 +159,75 @@ std::optional<uint64_t> fileSize(const fs::path& path) {
     return size;
 }
 
-bool replaceFileAtomic(const fs::path& path,
-                       const std::function<bool(int fd, const fs::path& temporary)>& fill) {
-    // A hidden sibling, so the rename stays within one file system. Built piece by piece:
-    // GCC 12 at -O3 reports a false -Wrestrict on the concatenated form.
-    std::string temporary = path.parent_path().string();
-    if (!temporary.empty()) {
-        temporary += '/';
+namespace {
+
+/// A descriptor of `folder` ("." for an empty path), or -1 with errno set.
+int openFolder(const fs::path& folder, FolderLink folderLink) {
+    const int noFollow = folderLink == FolderLink::Refuse ? O_NOFOLLOW : 0;
+    return ::open(folder.empty() ? "." : folder.c_str(),
+                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | noFollow);
+}
+
+/// Creates a new file in the folder of `dir` named "." + `name` + "." + six random
+/// characters + the temporary suffix. Its descriptor, or -1 with errno set.
+int createTemporary(int dir, const std::string& name, std::string& temporary) {
+    static constexpr std::string_view kChars =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = "." + name + ".";
+        for (int i = 0; i < 6; ++i) {
+            temporary += kChars[random() % kChars.size()];
+        }
+        temporary += kTemporarySuffix;
+        const int fd = ::openat(dir, temporary.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
     }
-    temporary += '.';
-    temporary += path.filename().string();
-    temporary += ".XXXXXX";
-    temporary += kTemporarySuffix;
+    errno = EEXIST;
+    return -1;
+}
+
+} // namespace
+
+bool replaceFileAtomic(const fs::path& path,
+                       const std::function<bool(int fd, const fs::path& temporary)>& fill,
+                       FolderLink folderLink) {
+    // A hidden sibling, so the rename stays within one file system.
+    const Fd dir(openFolder(path.parent_path(), folderLink));
+    if (dir.fd < 0) {
+        return false;
+    }
+    const std::string name = path.filename().string();
+    std::string temporary;
     bool filled = false;
     {
-        Fd out(::mkstemps(temporary.data(), static_cast<int>(kTemporarySuffix.size())));
+        Fd out(createTemporary(dir.fd, name, temporary));
         if (out.fd < 0) {
             return false;
         }
-        // mkstemp creates 0600; the files we replace are ordinary user files.
+        // The umask must not narrow the files we replace: ordinary user files.
         ::fchmod(out.fd, 0644);
-        filled = fill(out.fd, temporary);
+        filled = fill(out.fd, path.parent_path() / temporary);
     }
     // Synced through a fresh descriptor: `fill` may have replaced the file by its path.
-    Fd written(filled ? ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC) : -1);
+    Fd written(filled ? ::openat(dir.fd, temporary.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)
+                      : -1);
     if (written.fd < 0 || ::fsync(written.fd) != 0 ||
-        ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::renameat(dir.fd, temporary.c_str(), dir.fd, name.c_str()) != 0) {
         const int err = errno;
-        ::unlink(temporary.c_str());
+        ::unlinkat(dir.fd, temporary.c_str(), 0);
         errno = err;
         return false;
     }
     return true;
 }
 
-bool writeFileAtomic(const fs::path& path, std::string_view content) {
-    return replaceFileAtomic(path,
-                             [content](int fd, const fs::path&) { return writeAll(fd, content); });
+bool writeFileAtomic(const fs::path& path, std::string_view content, FolderLink folderLink) {
+    return replaceFileAtomic(
+        path, [content](int fd, const fs::path&) { return writeAll(fd, content); }, folderLink);
 }
 
 bool isTemporaryName(std::string_view name) {
@@ -201,17 +236,25 @@ bool isTemporaryName(std::string_view name) {
            name.ends_with(kTemporarySuffix);
 }
 
-void sweepTemporaryFiles(const fs::path& folder, int64_t maxAgeSeconds) {
-    std::error_code ec;
-    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::seconds(maxAgeSeconds);
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code fileEc;
-        if (isTemporaryName(it->path().filename().string()) &&
-            it->symlink_status(fileEc).type() == fs::file_type::regular &&
-            it->last_write_time(fileEc) < cutoff && !fileEc) {
-            fs::remove(it->path(), fileEc);
+void sweepTemporaryFiles(const fs::path& folder, int64_t maxAgeSeconds, FolderLink folderLink) {
+    const int fd = openFolder(folder, folderLink);
+    DIR* entries = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (entries == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
+    }
+    const time_t cutoff = ::time(nullptr) - static_cast<time_t>(maxAgeSeconds);
+    while (const dirent* entry = ::readdir(entries)) {
+        struct stat st {};
+        if (isTemporaryName(entry->d_name) &&
+            ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_mtime < cutoff) {
+            ::unlinkat(fd, entry->d_name, 0);
         }
     }
+    ::closedir(entries);
 }
 
 void createFolders(const fs::path& path) {

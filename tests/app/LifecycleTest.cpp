@@ -10,8 +10,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane::app::test {
@@ -30,6 +32,15 @@ class LifecycleTest : public AppTestBase {
         QApplication::setQuitOnLastWindowClosed(false); // keep the test's own loop
         QVERIFY(shell.listen());
         QVERIFY(Shell::forwardToRunningInstance());
+        // Without a runtime folder the socket still lies in a folder of this user alone.
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_RUNTIME_DIR");
+        const QByteArray folder = QFile::encodeName(QFileInfo(Shell::instanceName()).path());
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        struct stat st {};
+        QVERIFY(::lstat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_uid, ::getuid());
+        QCOMPARE(st.st_mode & 077, 0u);
         QTRY_VERIFY_WITH_TIMEOUT(shell.window(), kWait);
         QTRY_VERIFY_WITH_TIMEOUT(monitor.isRunning(), kWait);
         QCOMPARE(logToolChildren(getpid()), 1);

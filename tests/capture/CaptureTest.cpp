@@ -1,6 +1,9 @@
 #include "CaptureHarness.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <stdio.h>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <signal.h>
@@ -80,19 +83,20 @@ exec sleep 60)"));
     EXPECT_EQ(capture->lineCount(), 4) << "blank lines must not be counted";
 }
 
-TEST_F(CaptureTest, SecondRunAppendsAndForgetsTheFirstRunsUnfinishedLine) {
+TEST_F(CaptureTest, SecondRunAppendsAndKeepsTheFirstRunsUnfinishedLine) {
     auto capture = makeCapture(fakeTool(R"(if [ -e ran ]; then printf 'two\n'; exec sleep 60; fi
 touch ran; printf 'one\npartial')"));
     capture->start();
     ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
-    // The tool ends by itself: the capture goes idle, writing no marker.
+    // The tool ends by itself: the capture goes idle, writing no marker, but the line the
+    // tool left without a line feed.
     ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
-    EXPECT_THAT(payloads(), ElementsAre(kStart, "one"));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "one", "partial"));
 
     capture->start();
-    ASSERT_TRUE(waitForLines(4));
+    ASSERT_TRUE(waitForLines(5)) << capture->lastError().value_or("") << readText(logPath());
     capture->stop();
-    EXPECT_THAT(payloads(), ElementsAre(kStart, "one", kStart, "two", kStop));
+    EXPECT_THAT(payloads(), ElementsAre(kStart, "one", "partial", kStart, "two", kStop));
 }
 
 TEST_F(CaptureTest, StartWhileRunningDoesNothing) {
@@ -288,6 +292,88 @@ TEST_F(CaptureTest, CapturesTheStandInToTheEndOfItsSource) {
     EXPECT_EQ(lines[3].substr(31), "  mac rapportd[412]: (Rapport) DirectLink up");
     EXPECT_EQ(lines[4].substr(31), "  mac sharingd[77]: AcLv = Screen (7)");
     EXPECT_EQ(lines.back(), kStop);
+}
+
+TEST_F(CaptureTest, AnOverLongLineIsWrittenInPiecesWithoutHoldingIt) {
+    // 300 KB without a line feed, cut anywhere by the pipe, "é" straddling every piece
+    // boundary; then a short line and one of exactly two pieces.
+    const std::string longLine = "a" + [] {
+        std::string s;
+        while (s.size() < 300000) {
+            s += "\xC3\xA9";
+        }
+        return s;
+    }();
+    writeText(dir_ / "long", longLine + "\nshort\n" + std::string(2 * 65536, 'b') + "\n");
+    auto capture = makeCapture(fakeTool("cat long; exec sleep 60"));
+    capture->start();
+    ASSERT_TRUE(waitForLines(9));
+    capture->stop();
+
+    // Every line keeps its shape; a continuation line is stamped "yyyy-MM-dd HH:mm:ss |+ ".
+    const std::string text = readText(logPath());
+    std::vector<std::string> lines;
+    std::string joined;
+    for (size_t begin = 0, lf; (lf = text.find('\n', begin)) != std::string::npos;
+         begin = lf + 1) {
+        const std::string line = text.substr(begin, lf - begin);
+        ASSERT_LE(line.size(), 65536u + 23);
+        if (line.compare(19, 4, " |+ ") == 0) {
+            joined += line.substr(23);
+        } else {
+            ASSERT_EQ(line.compare(19, 3, " | "), 0) << line.substr(0, 40);
+            if (!joined.empty()) {
+                lines.push_back(joined);
+            }
+            joined = line.substr(22);
+        }
+    }
+    lines.push_back(joined);
+    EXPECT_THAT(lines, ElementsAre(kStart, longLine, "short", std::string(2 * 65536, 'b'), kStop));
+}
+
+TEST_F(CaptureTest, TheLockGoesWithTheDataFolderSoOneCaptureWritesALog) {
+    const auto tool = fakeTool("echo line; exec sleep 60");
+    auto first = makeCapture(tool);
+    // A link in the lock's place is refused, not followed.
+    std::filesystem::create_directories(dataFolder());
+    std::filesystem::create_symlink(dir_ / "target", dataFolder() / DataFolder::kCaptureLock);
+    first->start();
+    main_.drain();
+    EXPECT_EQ(first->lastError(), std::string(Capture::fullDiskAccessError));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "target"));
+    std::filesystem::remove(dataFolder() / DataFolder::kCaptureLock);
+
+    first->start();
+    ASSERT_TRUE(waitForLines(2));
+
+    // Moved: the capture locks the new folder before it writes there.
+    std::filesystem::rename(dataFolder(), dir_ / "moved");
+    ASSERT_TRUE(main_.runUntil([&] { return payloads().size() == 1; }, 1500ms));
+    EXPECT_THAT(payloads(dir_ / "moved/CV_personal.log"), ElementsAre(kStart, "line", kStop));
+    auto second = makeCapture(tool);
+    second->start();
+    main_.drain();
+    EXPECT_EQ(second->lastError(), std::string(Capture::busyError));
+    // Its lock file deleted, the log it writes stays its own.
+    std::filesystem::remove(dataFolder() / DataFolder::kCaptureLock);
+    second->start();
+    main_.drain();
+    EXPECT_EQ(second->lastError(), std::string(Capture::busyError));
+
+    // Replaced by a folder another capture holds: the capture stops, writing nothing there.
+    const auto other = dir_ / "other";
+    std::filesystem::create_directory(other);
+    const int held = ::open((other / DataFolder::kCaptureLock).c_str(), O_RDONLY | O_CREAT, 0644);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    ASSERT_EQ(::renameat2(AT_FDCWD, other.c_str(), AT_FDCWD, dataFolder().c_str(),
+                          RENAME_EXCHANGE),
+              0);
+    ASSERT_TRUE(main_.runUntil([&] { return !first->isRunning(); }, 1500ms));
+    EXPECT_EQ(first->lastError(), std::string(Capture::busyError));
+    EXPECT_FALSE(std::filesystem::exists(logPath()));
+    EXPECT_THAT(payloads(other / "CV_personal.log"), ElementsAre(kStart, kStop));
+    ::close(held);
 }
 
 } // namespace

@@ -209,6 +209,36 @@ TEST(Export, AKilledWritersFileIsNeverArchivedAndAPassSweepsIt) {
     EXPECT_TRUE(fs::exists(data / "sift" / ".ALL.json.Ab12Cd.cvtmp"));
 }
 
+TEST(Export, AKilledExportLeavesOnlyItsSweptTemporaryFile) {
+    TempDir dir;
+    writeText(dir / "CV_personal.log", "log\n");
+    ASSERT_EQ(::truncate((dir / "CV_personal.log").c_str(), off_t{256} << 20), 0);
+    writeText(dir / "reports" / "CV-Report-ALL.html", "r");
+    const fs::path zip = dir / "reports" / "evidence.zip";
+    const pid_t exporter = ::fork();
+    if (exporter == 0) {
+        exportEvidence(dir.path(), zip);
+        ::_exit(0);
+    }
+    for (int i = 0; i < 1000 && entriesIn(dir / "reports") < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // well into the archive
+    ::kill(exporter, SIGKILL);
+    ::waitpid(exporter, nullptr, 0);
+    // No file of the archiver's own: whatever the kill left is a temporary file by name.
+    for (const auto& entry : fs::directory_iterator(dir / "reports")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "CV-Report-ALL.html" || corvane::util::isTemporaryName(name)) << name;
+        fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::minutes(2));
+    }
+    ASSERT_EQ(::truncate((dir / "CV_personal.log").c_str(), 4), 0);
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    EXPECT_EQ(readArchive(zip),
+              (Contents{{"CV_personal.log", "log\n"}, {"CV-Report-ALL.html", "r"}}));
+    EXPECT_EQ(entriesIn(dir / "reports"), 2u) << "the next export swept what the kill left";
+}
+
 TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
     TempDir dir;
     writeText(corvane::DataFolder(dir).evidenceLog(), "log");

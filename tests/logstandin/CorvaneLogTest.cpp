@@ -157,6 +157,11 @@ TEST_F(CorvaneLogTest, UsageErrorsExit64) {
         EXPECT_EQ(tool.wait(), 64) << args.back();
         EXPECT_THAT(out, HasSubstr("usage:"));
     }
+    for (const char* speed : {"-1", "1e300", "1001", "nan", "inf", "fast"}) {
+        Subprocess tool(streamArgs(Capture::predicate), env(speed));
+        EXPECT_THAT(tool.readAll(), HasSubstr("CORVANE_LOG_SPEED must be a number from 0 to 1000"));
+        EXPECT_EQ(tool.wait(), 64) << speed;
+    }
 }
 
 TEST_F(CorvaneLogTest, ShowSucceedsUnlessAccessIsDenied) {

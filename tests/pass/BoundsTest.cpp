@@ -8,6 +8,7 @@
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -109,6 +110,26 @@ TEST(Bounds, HostileFilesGetTheirFallbackWithoutACrashAHangOrUnboundedMemory) {
     EXPECT_EQ(fresh, State{});
 }
 
+TEST(Bounds, LinksPlantedInTheDataFolderAreNotFollowedOutOfIt) {
+    for (const char* planted : {"sift", "reports"}) {
+        TempDir dir;
+        TempDir elsewhere;
+        writeText(dir / "CV_personal.log", test::variedLog(64, kStart));
+        fs::create_directory_symlink(elsewhere.path(), dir / planted);
+        // A killed writer's file in the link's target: no sweep of the data folder removes it.
+        const fs::path stale = elsewhere / ".ALL.json.Ab12Cd.cvtmp";
+        writeText(stale, "");
+        fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(1));
+
+        runPass(dir.path(), kStart + 3600);
+        EXPECT_TRUE(fs::exists(dir / "cv_state_live.json")) << planted;
+        EXPECT_FALSE(evidence::makeReport(dir.path(), "ALL", dir / "vault", kStart + 3600))
+            << planted;
+        EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere.path()), {}), 1) << planted;
+        EXPECT_TRUE(fs::exists(stale)) << planted;
+    }
+}
+
 /// A log of `count` DirectLink peers, each its own MAC of the owner's device with its own
 /// account, then `culprits` accounts authenticating as the owner, one line a second.
 std::string floodLog(int count, int culprits) {
@@ -177,6 +198,128 @@ TEST(Bounds, AFloodOfDistinctDevicesAndAccountsKeepsTheMostRecentUpToTheCaps) {
     const std::string stored = readText(DataFolder(dir).liveState());
     runPass(dir.path(), now);
     EXPECT_EQ(readText(DataFolder(dir).liveState()), stored);
+}
+
+/// The byte limit `name` the page script `file` reads a file with ("N * 1024 * 1024").
+uint64_t pageLimit(const std::string& file, const std::string& name) {
+    const std::string script = readText(fs::path(CORVANE_SOURCE_DIR) / "resources" / file);
+    const size_t at = script.find("const " + name + " = ");
+    EXPECT_NE(at, std::string::npos) << name;
+    uint64_t limit = 1;
+    for (size_t i = script.find('=', at) + 1; script[i] != ';'; ++i) {
+        if (std::isdigit(static_cast<unsigned char>(script[i])) != 0) {
+            size_t digits = 0;
+            limit *= std::stoull(script.substr(i, 20), &digits);
+            i += digits - 1;
+        }
+    }
+    return limit;
+}
+
+TEST(Bounds, EveryFileWrittenAtEveryCapIsReadBackByTheProgramsOwnReaders) {
+    // Every field of every kind of line far past its cap, in the character JSON doubles (a
+    // control character is stored replaced).
+    const std::string wide(8192, '"');
+    const std::string hex(8192, 'f');
+    const int64_t t = kStart + 3000;
+    State state;
+    for (const std::string& payload : {
+             "CUBonjourDevice 0A:00:00:00:00:01, TT 0x10 stID 0a1b2c3d-4e5f-6a7b-8c9d-0123456789ab "
+             "IDS 'Own01' AID '\x01" + wide + "'",
+             "RPIdentityDaemon Resolved DeviceAuthTag < AWDL > CUBonjourDevice 0C:00:00:00:00:01 "
+             "IDS 'Foe01' AID '" + wide + "'",
+             "SameAccountDevice owner IDS 'Foe02' AID '" + wide + "' Screen (7) " + wide,
+             "bluetoothd: NeedsKeyboard nbAT <" + hex + "> IDS 'Foe02' AID '" + wide + "'",
+             "Evaluating AuthTag from device BLE addr 12:34:56:78:9a:bc IDS 'Foe01' selfAuthTag <" +
+                 hex + "> AcLv " + wide + "(5) SF 0x1 < " + wide + " a" + wide + " >",
+         }) {
+        ingestLine(test::evidenceLine(t, t - 1, 0, payload), state);
+    }
+    ingestLine(test::evidenceLine(t, t - 1, 3000,
+                                  "CLinkD connection AcLv = " + wide + "(7) IDS 'Foe01' client CID 0x" +
+                                      hex + " SF 0x41 < " + wide + " b" + wide + " >"),
+               state);
+    ASSERT_EQ(state.pairs.size(), 1u);
+    ASSERT_TRUE(state.kbd.size() == 1 && state.ble.size() == 1 && state.cul.size() == 1);
+    const auto atCap = [](const std::string& field) {
+        return field.size() == kMaxFieldBytes + 3 && field.ends_with("…");
+    };
+    const PairRow& pair = state.pairs.front();
+    const KbdRow& kbd = state.kbd.front();
+    for (const std::string* field : std::initializer_list<const std::string*>{
+             &pair.aid, &pair.aclv, &pair.cid, &pair.svc, &kbd.aclv, &kbd.svc, &kbd.selftag,
+          &state.ble.front().nbat, &state.cul.begin()->second.aid, &state.recentRes.front().aid,
+          &state.access.begin()->second.aid}) {
+        EXPECT_TRUE(atCap(*field)) << field->size();
+    }
+    const std::string key = state.macAid.at("0A:00:00:00:00:01").begin()->first;
+    EXPECT_EQ(key, "\uFFFD" + wide.substr(0, kMaxCountKeyBytes - 3) + "…");
+    EXPECT_EQ(state.view.front().size(), kMaxViewLineBytes + 3);
+
+    // Every list and map at its cap, each record with its fields at theirs.
+    const auto fill = [](auto& list, size_t cap) {
+        while (list.size() < cap) {
+            list.push_back(list.back());
+            list.back().t += 1e-3;
+        }
+    };
+    fill(state.recentRes, kMaxRecentRes);
+    fill(state.pairs, kMaxPairs);
+    fill(state.kbd, kMaxKbd);
+    fill(state.ble, kMaxBle);
+    state.pairsTotal = static_cast<int64_t>(kMaxPairs);
+    state.pairsScreen = pair.screen ? state.pairsTotal : 0;
+    state.kbdTotal = static_cast<int64_t>(kMaxKbd);
+    state.bleTotal = static_cast<int64_t>(kMaxBle);
+    state.view.resize(kMaxView, state.view.front());
+    const Peer peer = state.dPeer.begin()->second;
+    char id[32];
+    for (size_t i = 0; i < kMaxPeers; ++i) {
+        std::snprintf(id, sizeof id, "0A:00:00:%02X:%02X:%02X", unsigned(i >> 16 & 0xFF),
+                      unsigned(i >> 8 & 0xFF), unsigned(i & 0xFF));
+        state.dPeer[id] = state.aPeer[std::string("0C") + (id + 2)] = peer;
+        // A tenth of the MACs with every count map full.
+        for (size_t k = 0; k < (i % 10 == 0 ? kMaxKeysPerMac : 1); ++k) {
+            const std::string n = std::to_string(k);
+            state.macAid[id][key.substr(0, key.size() - 3 - n.size()) + n + "…"] = 1;
+            state.dAdsid[id]["Acct" + std::string(20 - n.size(), 'x') + n] = 1;
+            state.macTail[id]["0A1B2C3D" + std::string(4 - n.size(), '0') + n] = 1;
+        }
+    }
+    const Cul cul = state.cul.begin()->second;
+    const Acc acc = state.access.begin()->second;
+    for (size_t i = 0; state.cul.size() < kMaxCulprits; ++i) {
+        state.cul["Foe" + std::to_string(i)] = cul;
+    }
+    for (size_t i = 0; state.access.size() < kMaxAccess; ++i) {
+        state.access[std::to_string(i)] = acc;
+    }
+    ASSERT_FALSE(applyCaps(state)) << "the state is at its caps, not past them";
+
+    // The pass writes every file and reads the state back (an idle pass: nothing new).
+    TempDir dir;
+    writeText(dir / "CV_personal.log", "x\n");
+    state.head = "x\n";
+    state.offset = 2;
+    ASSERT_TRUE(saveState(state, dir / "cv_state_live.json"));
+    const auto ended = corvane({"pass", "--data", dir.path().string(), "--now",
+                                std::to_string(t + 60)});
+    EXPECT_EQ(ended.status, 0);
+    EXPECT_LT(ended.peakRssKb, 400 * 1024);
+    EXPECT_EQ(loadState(dir / "cv_state_live.json").offset, 2u) << "the state was read back";
+
+    const auto size = [&dir](const char* name) { return fs::file_size(dir / name); };
+    EXPECT_LT(size("cv_state_live.json"), kMaxStateFileBytes / 2);
+    EXPECT_LT(size("CV_view.log"), pageLimit("raw_log.js", "MAX_BYTES") / 2);
+    for (const char* name : {"sift/ALL.json", "sift/days.json", "sift/summary.json"}) {
+        EXPECT_TRUE(util::readJsonObject(dir / name, kMaxDayFileBytes)) << name;
+        EXPECT_LT(size(name), kMaxDayFileBytes / 4) << name;
+    }
+    EXPECT_LT(size("sift/ALL.json"), pageLimit("radar.js", "MAX_JSON_BYTES") / 4);
+    EXPECT_LT(size("sift/summary.json"), pageLimit("radar.js", "MAX_SMALL_BYTES") / 2);
+    EXPECT_LT(size("sift/days.json"), pageLimit("radar.js", "MAX_SMALL_BYTES") / 2);
+    EXPECT_TRUE(readVerdict(dir.path()));
+    EXPECT_TRUE(evidence::makeReport(dir.path(), "ALL", dir / "vault", t + 60));
 }
 
 } // namespace

@@ -173,27 +173,51 @@ TEST(PassSlices, IncrementalPassesEqualOnePass) {
     EXPECT_EQ(passInSlices(log, cuts, now), once);
 }
 
-TEST(PassSlices, LinesLongerThanTheCapAreCutConsumedAndStoredShort) {
-    std::string log = test::variedLog(4000, kStart);
-    const std::string longLine = test::evidenceLine(
-        kStart + 4000, kStart + 4000, 0,
-        "found DirectLink SameAccountDevice owner IDS 'Long' " + std::string(9u << 20, 'q'));
-    log += longLine + "\n" + test::variedLog(4000, kStart + 4001);
-    const double now = kStart + 9000;
+TEST(PassSlices, LinesLongerThanTheCapAreCutTheSameWayWhereverTheReadsFall) {
+    constexpr size_t kCap = size_t{1} << 20; // the pass's line cut
+    // The account of a line over the cap counts only when the marker it needs lies within it.
+    const auto longLine = [](int64_t t, const std::string& id, size_t size) {
+        std::string line = test::evidenceLine(t, t, 0, "found DirectLink owner IDS '" + id + "' ");
+        line += std::string(size - line.size() - 18, 'q');
+        return line + " SameAccountDevice";
+    };
+    std::vector<std::string> pieces = {test::variedLog(400, kStart)};
+    pieces.push_back(test::evidenceLine(kStart + 400, kStart + 400, 0,
+                                        "found DirectLink SameAccountDevice owner IDS 'Long' ") +
+                     std::string(3u << 20, 'q'));
+    for (const size_t size : {kCap - 1, kCap, kCap + 1, 2 * kCap}) {
+        pieces.push_back(longLine(kStart + 401, "Len" + std::to_string(size - kCap + 1), size));
+    }
+    pieces.push_back(test::variedLog(400, kStart + 402));
+    std::string log;
+    std::vector<size_t> cuts;
+    for (const auto& piece : pieces) {
+        // Every class of boundary: before a line, inside it short of the cap, at the cap and
+        // past it, before its line feed and after it.
+        for (const size_t at : {size_t{0}, size_t{1000}, kCap - 1, kCap, kCap + 1, piece.size()}) {
+            if (at <= piece.size()) {
+                cuts.push_back(log.size() + at);
+            }
+        }
+        log += piece + "\n";
+    }
+    cuts.push_back(log.size());
+    const double now = kStart + 900;
     TempDir folder;
     writeText(DataFolder(folder).evidenceLog(), log);
     const auto result = runPass(folder.path(), now);
-    EXPECT_EQ(result.linesIngested, 8001u);
+    EXPECT_EQ(result.linesIngested, 805u);
     EXPECT_EQ(result.bytesConsumed, log.size());
     const State state = stateOf(folder.path());
     EXPECT_EQ(state.cul.count("Long"), 1u);
-    // The view keeps its first 16 KiB.
+    EXPECT_EQ(state.cul.count("Len0"), 1u) << "one byte short of the cap: whole";
+    EXPECT_EQ(state.cul.count("Len1"), 1u) << "at the cap: whole";
+    EXPECT_EQ(state.cul.count("Len2") + state.cul.count("Len1048577"), 0u) << "past it: cut";
     const auto stored = std::find_if(state.view.begin(), state.view.end(),
                                      [](const auto& line) { return line.ends_with("…"); });
     ASSERT_NE(stored, state.view.end());
-    EXPECT_EQ(*stored, longLine.substr(0, kMaxViewLineBytes) + "…");
-    EXPECT_EQ(passInSlices(log, {log.size() / 3, log.size() / 2 + 7, log.size()}, now),
-              outputsOf(folder.path()));
+    EXPECT_EQ(*stored, pieces[1].substr(0, kMaxViewLineBytes) + "…");
+    EXPECT_EQ(passInSlices(log, cuts, now), outputsOf(folder.path()));
 }
 
 } // namespace

@@ -1,6 +1,8 @@
+#include "TempDir.h"
 #include "sift/Sift.h"
 #include "util/LocalTime.h"
 
+#include <clocale>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -205,6 +207,24 @@ TEST(Ingest, AResolutionLoggedOutOfOrderDoesNotHideAMatchBehindIt) {
                             connection("2026-10-18 09:14:01.102000")});
     ASSERT_EQ(s.pairs.size(), 1u);
     EXPECT_EQ(s.pairs.front().aid, "match");
+    EXPECT_EQ(s.pairs.front().delta, "2.000");
+}
+
+TEST(Ingest, NumbersAreWrittenTheSameUnderAnyLocale) {
+    // The app's process follows the user's locale; a German one writes "2,000" with printf.
+    test::TempDir dir;
+    const std::string compile =
+        "localedef -i de_DE -f UTF-8 '" + (dir / "de_DE.utf8").string() + "' >/dev/null 2>&1";
+    if (std::system(compile.c_str()) != 0) {
+        GTEST_SKIP() << "no locale compiler";
+    }
+    ::setenv("LOCPATH", dir.path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    const State s = ingest({resolution("2026-10-18 09:14:01.100000", "Abc12"),
+                            connection("2026-10-18 09:14:01.102000")});
+    std::setlocale(LC_NUMERIC, "C");
+    ::unsetenv("LOCPATH");
+    ASSERT_EQ(s.pairs.size(), 1u);
     EXPECT_EQ(s.pairs.front().delta, "2.000");
 }
 

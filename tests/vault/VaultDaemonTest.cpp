@@ -5,6 +5,7 @@
 #include "vault/Vault.h"
 
 #include <fstream>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
@@ -32,11 +33,11 @@ class VaultDaemon : public ::testing::Test {
         writeText(log_, "2026-10-18 09:14:02 | — CV-APP capture started\n");
     }
 
-    ShellResult sealOnce() const {
+    ShellResult sealOnce(const std::string& uid = "") const {
         return runShell(
             "CORVANE_VAULT_PREFIX=" + shellQuote(prefix_.string()) + " bash " +
             shellQuote(std::string(CORVANE_SOURCE_DIR) + "/resources/corvane_vault_daemon.sh") +
-            " --once " + shellQuote(log_.string()));
+            " --once " + shellQuote(log_.string()) + " " + uid);
     }
 
     ShellResult verify(const fs::path& log) const {
@@ -80,12 +81,12 @@ TEST_F(VaultDaemon, SealsChangesOnlyChainsThemAndRepairsAnInterruptedRound) {
     EXPECT_EQ(ok.status, 0);
     EXPECT_THAT(ok.output, HasSubstr("OK: 2 seals verified, last at "));
 
-    // Root-owned, readable by everyone, writable by nobody else.
+    // Root-owned, readable by the served user's group alone, writable by nobody else.
     struct stat st {};
     for (const fs::path& p : {vault_, seals_, master_}) {
         ASSERT_EQ(::stat(p.c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(st.st_mode & 0777, fs::is_directory(p) ? 0755u : 0644u) << p;
+        EXPECT_EQ(st.st_mode & 0777, fs::is_directory(p) ? 0750u : 0640u) << p;
     }
 
     // A round cut off between its two appends: the next round chains the orphan seal.
@@ -127,10 +128,34 @@ TEST_F(VaultDaemon, VerifyRejectsTamperedEvidence) {
     EXPECT_THAT(result.output, HasSubstr("master seal line 2 is missing"));
 }
 
-TEST_F(VaultDaemon, ALinkInTheLogsPlaceIsNotFollowed) {
+TEST_F(VaultDaemon, SealsOnlyARegularFileOfTheUserItServes) {
+    // The served user is the owner of the log's folder, or the one named after the log.
+    constexpr uid_t kUser = 65534; // nobody, a user of its own group
+    ASSERT_EQ(::chown(log_.parent_path().c_str(), kUser, kUser), 0);
     writeText(dir_ / "secret", "not the user's to seal");
+    const std::vector<std::pair<std::string, std::function<void()>>> planted = {
+        {"a link to another's file", [&] { fs::create_symlink(dir_ / "secret", log_); }},
+        {"a hard link to another's file", [&] { fs::create_hard_link(dir_ / "secret", log_); }},
+        {"a file of another user", [&] { writeText(log_, "root's\n"); }},
+        {"a pipe", [&] { ASSERT_EQ(::mkfifo(log_.c_str(), 0644), 0); }},
+        {"a folder", [&] { fs::create_directory(log_); }},
+    };
+    for (const auto& [what, plant] : planted) {
+        fs::remove(log_);
+        plant();
+        ASSERT_EQ(sealOnce().status, 0) << what;
+        EXPECT_TRUE(lines(seals_).empty()) << what;
+    }
     fs::remove(log_);
-    fs::create_symlink(dir_ / "secret", log_);
+    writeText(log_, "the user's\n");
+    ASSERT_EQ(::chown(log_.c_str(), kUser, kUser), 0);
     ASSERT_EQ(sealOnce().status, 0);
-    EXPECT_TRUE(lines(seals_).empty());
+    EXPECT_EQ(lines(seals_).size(), 1u);
+    struct stat st {};
+    ASSERT_EQ(::stat(seals_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, kUser) << "readable by the served user's group";
+    // Served explicitly, another user's log is not sealed.
+    std::ofstream(log_, std::ios::app) << "more\n";
+    ASSERT_EQ(sealOnce("1234").status, 0);
+    EXPECT_EQ(lines(seals_).size(), 1u);
 }
