@@ -2,6 +2,7 @@
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/Files.h"
+#include "util/ReadOnlyFile.h"
 #include "util/Utf8.h"
 
 #include <algorithm>
@@ -34,61 +35,10 @@ constexpr double kRetentionSeconds = 86400;
 // Temporary files of writers older than this were left behind by a kill.
 constexpr int64_t kTemporaryFileAge = 60;
 
-/// The analysed log, open for reading only when it is a regular file.
-class ReadOnlyFile {
-  public:
-    explicit ReadOnlyFile(const fs::path& path) : fd_(util::openRegularFile(path)) {}
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-    /// Size in bytes; 0 when the file is not open or its attributes cannot be read.
-    uint64_t size() const {
-        struct stat st {};
-        return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    }
-    /// At most `count` bytes from the start of the file; empty when it cannot be read.
-    std::string head(size_t count) const {
-        std::string out(count, '\0');
-        size_t got = 0;
-        while (fd_ >= 0 && got < count) {
-            const ssize_t n = ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
-        out.resize(got);
-        return out;
-    }
-    bool seek(uint64_t offset) {
-        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
-    }
-    /// Bytes read into `into`: 0 at the end of the file, negative on failure.
-    ssize_t read(char* into, size_t size) {
-        for (;;) {
-            const ssize_t n = ::read(fd_, into, size);
-            if (n >= 0 || errno != EINTR) {
-                return n;
-            }
-        }
-    }
-
-  private:
-    int fd_;
-};
-
-/// Hands every non-empty line of `bytes` (which ends with a line feed) to `ingestLine`.
-/// Invalid UTF-8 is replaced line by line; a line feed always ends an ill-formed sequence,
-/// so this decodes exactly as replacing over the whole block would.
+/// Hands every non-empty line of `bytes`, which start at `state.offset`, to `ingestLine`
+/// and counts the line feeds among them in `state.lines` (so empty lines keep their
+/// numbers). Invalid UTF-8 is replaced line by line; a line feed always ends an ill-formed
+/// sequence, so this decodes exactly as replacing over the whole block would.
 uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch) {
     uint64_t lines = 0;
     size_t start = 0;
@@ -98,15 +48,17 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
         const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
         if (end > start) {
             const auto line = bytes.substr(start, end - start);
+            const LinePlace at{state.lines + 1, state.offset + start};
             if (util::isValidUtf8(line)) {
-                ingestLine(line, state);
+                ingestLine(line, state, at);
             } else {
                 scratch.clear();
                 util::appendReplacingInvalidUtf8(scratch, line);
-                ingestLine(scratch, state);
+                ingestLine(scratch, state, at);
             }
             ++lines;
         }
+        state.lines += lf != nullptr ? 1 : 0;
         start = end + 1;
     }
     return lines;
@@ -115,7 +67,7 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
 /// Reads the log from `state.offset` to its end and ingests every complete line; the bytes
 /// after the last line feed stay unconsumed unless they are an over-long line. A failed read
 /// keeps what was consumed before it.
-void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& result,
+void readNewLines(util::ReadOnlyFile& file, uint64_t size, State& state, PassResult& result,
                   const PassProgress& progress) {
     file.seek(state.offset);
     const uint64_t total = size > state.offset ? size - state.offset : 0;
@@ -152,6 +104,7 @@ void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& r
         carried += fresh.size();
         if (overLong) { // nothing was carried: the over-long line was consumed
             const size_t end = fresh.find('\n');
+            state.lines += end == std::string_view::npos ? 0 : 1;
             consume(end == std::string_view::npos ? carried : end + 1);
             overLong = end == std::string_view::npos;
             searchFrom = 0;
@@ -255,10 +208,10 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
 
     // One descriptor for the size, the head and the new bytes; a FIFO or a device in the
     // log's place is not opened, and reads as a log that cannot be opened.
-    ReadOnlyFile file(log);
+    util::ReadOnlyFile file(log);
     const uint64_t size = file.size();
-    const std::string head = util::replaceInvalidUtf8(file.head(kHeadBytes));
-    State state = loadState(statePath);
+    const std::string head = util::replaceInvalidUtf8(file.bytesAt(0, kHeadBytes));
+    auto [state, olderState] = loadStateFile(statePath);
 
     bool read = false;
     bool reset = false;
@@ -283,7 +236,9 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         state.head = head;
         reset = true;
         read = size > 0;
-        result.outcome = grew ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
+        result.outcome = olderState ? PassOutcome::StateUpgraded
+                         : grew     ? PassOutcome::NothingNew
+                                    : PassOutcome::LogReplaced;
     }
     if (read) {
         readNewLines(file, size, state, result, progress);
@@ -315,7 +270,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         if (changed || !fs::exists(viewLog, ec)) {
             util::writeFileAtomic(viewLog, joinLines(state.view));
         }
-        writeDashboard(dataFolder, state, owner, now);
+        writeDashboard(dataFolder, state, owner, now, file, log.filename().string(), changed);
     }
     return result;
 }

@@ -1,5 +1,6 @@
 #include "sift/Sift.h"
 
+#include "sift/Evidence.h"
 #include "sift/Extract.h"
 
 #include <algorithm>
@@ -106,6 +107,7 @@ struct Line {
     double captureEpoch;
     std::optional<MacText> mac;
     LineValues values;
+    Ref ref;
 
     std::string macOrNone() const { return mac ? std::string(mac->view()) : std::string(kNone); }
 };
@@ -151,6 +153,8 @@ void recordPeer(Line& line, State& state) {
         peer.lastDate = line.stamp.date;
     }
     ++peer.n;
+    addRef(peer.refs, line.ref);
+    addHour(peer.hours, line.captureEpoch);
     if (const auto ids = line.values.quotedIds()) {
         increment(direct ? state.dAdsid : state.aAdsid, mac, *ids);
     }
@@ -179,6 +183,8 @@ void recordCulprit(Line& line, State& state) {
     cul.first = std::min(cul.first, line.captureEpoch);
     cul.last = std::max(cul.last, line.captureEpoch);
     ++cul.occ;
+    addRef(cul.refs, line.ref);
+    addHour(cul.hours, line.captureEpoch);
 }
 
 void recordAccess(Line& line, State& state, std::string_view kind, std::string_view type) {
@@ -196,8 +202,10 @@ void recordAccess(Line& line, State& state, std::string_view kind, std::string_v
                          std::string(type),
                          orNone(ids),
                          orNone(line.values.lineAid()),
-                         line.macOrNone()};
+                         line.macOrNone(),
+                         {}};
     }
+    addRef(it->second.refs, line.ref);
 }
 
 void recordResolution(Line& line, State& state) {
@@ -212,7 +220,7 @@ void recordResolution(Line& line, State& state) {
     }
     appendCapped(state.recentRes,
                  Res{*t, std::string(line.stamp.date), line.macOrNone(),
-                     orNone(line.values.accountId()), orNone(line.values.lineAid())},
+                     orNone(line.values.accountId()), orNone(line.values.lineAid()), line.ref},
                  kMaxRecentRes);
 }
 
@@ -244,7 +252,8 @@ void recordPair(Line& line, State& state) {
                  PairRow{*t, formatEventTime(*t), match->res->mac, std::string(*account),
                          std::move(aid), std::move(aclv), delta,
                          orNone(scan.group(patterns().p10, Anchor::ClientCid, 1)),
-                         std::string(line.values.svc()), screen},
+                         std::string(line.values.svc()), screen,
+                         std::vector<Ref>{match->res->ref, line.ref}},
                  kMaxPairs);
     ++state.pairsTotal;
     if (screen) {
@@ -263,7 +272,8 @@ void recordBluetooth(Line& line, State& state) {
     }
     appendCapped(
         state.ble,
-        BleRow{*t, formatEventTime(*t), orNone(scan.group(patterns().p11, Anchor::NearbyTag, 1))},
+        BleRow{*t, formatEventTime(*t), orNone(scan.group(patterns().p11, Anchor::NearbyTag, 1)),
+               {line.ref}},
         kMaxBle);
     ++state.bleTotal;
 }
@@ -283,7 +293,7 @@ void recordEvaluation(Line& line, State& state) {
         state.kbd,
         KbdRow{*t, formatEventTime(*t), bleAddress ? std::string(*bleAddress) : line.macOrNone(),
                orNone(line.values.accountId()), accessLevel(scan), std::string(line.values.svc()),
-               orNone(scan.group(patterns().p14, Anchor::SelfTag, 1))},
+               orNone(scan.group(patterns().p14, Anchor::SelfTag, 1)), {line.ref}},
         kMaxKbd);
     ++state.kbdTotal;
 }
@@ -301,14 +311,19 @@ bool isViewLine(const LineScan& scan) {
 
 } // namespace
 
-void ingestLine(std::string_view text, State& state) {
+void ingestLine(std::string_view text, State& state, LinePlace at) {
     const LineScan scan(text);
     const auto stamp = captureStamp(scan);
     if (!stamp || scan.text().substr(stamp->end).starts_with(kBanner)) {
         return;
     }
-    Line line{scan, *stamp, captureEpoch(*stamp),
-              scan.has(Anchor::Bonjour) ? bonjourMac(scan) : std::nullopt, LineValues(scan)};
+    const double epoch = captureEpoch(*stamp);
+    Line line{scan,
+              *stamp,
+              epoch,
+              scan.has(Anchor::Bonjour) ? bonjourMac(scan) : std::nullopt,
+              LineValues(scan),
+              Ref{at.line, at.offset}};
 
     if (line.mac) {
         if (const auto tail = deviceTail(scan)) {
@@ -341,17 +356,7 @@ void ingestLine(std::string_view text, State& state) {
             entry = std::move(state.view.front());
             state.view.pop_front();
         }
-        const std::string_view whole = scan.text();
-        if (whole.size() <= kMaxViewLineBytes) {
-            entry.assign(whole);
-        } else {
-            size_t cut = kMaxViewLineBytes; // on a character boundary
-            while (cut > 0 && (static_cast<unsigned char>(whole[cut]) & 0xC0) == 0x80) {
-                --cut;
-            }
-            entry.assign(whole.substr(0, cut));
-            entry += "…";
-        }
+        assignCut(entry, scan.text());
         appendCapped(state.view, std::move(entry), kMaxView);
     }
     if (overCaps(state)) {
