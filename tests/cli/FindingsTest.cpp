@@ -66,8 +66,9 @@ TEST(Explain, PrintsTheLinesBehindAFindingAndRefusesAChangedLog) {
     ASSERT_EQ(byRow.status, 0) << byRow.output;
     const auto printed = linesOf(byRow.output);
     ASSERT_GE(printed.size(), 2u);
-    EXPECT_THAT(printed[0], ::testing::StartsWith("row 1: Rogue DirectLink address "));
-    const std::string mac = printed[0].substr(printed[0].rfind(' ') + 1);
+    const std::string title = "row 1: Rogue DirectLink address ";
+    ASSERT_THAT(printed[0], ::testing::StartsWith(title));
+    const std::string mac = printed[0].substr(title.size(), 17);
     uint64_t previous = 0;
     for (size_t i = 1; i < printed.size(); ++i) {
         const auto colon = printed[i].find(": ");
