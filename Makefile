@@ -30,9 +30,10 @@ bench: deps
 	cmake --build --preset bench
 	bench/run-all
 
-# The control panel rendered offscreen in its main states, into build/screenshots/.
+# The control panel rendered offscreen in its main states, into build/screenshots/, and the
+# dashboard with a row opened to its log lines, into build/screenshots/web/.
 screenshots: build-dev
-	cmake --build --preset dev --target screenshots
+	cmake --build --preset dev --target screenshots web_screenshots
 
 format:
 	cmake --build --preset dev --target format

@@ -6,6 +6,7 @@
 #include "util/LocalTime.h"
 #include "util/Utf8.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,17 @@ Sift::State fullState() {
     for (int i = 0; i < 400; ++i) {
         const std::string mac = macOf(i);
         const double last = when(i, 400);
-        Sift::Peer peer{last - 3000, last, "07:59:00", "2027-01-15", 120};
+        // Every peer with all its references and hours, as after a day of sightings.
+        std::vector<Sift::Ref> refs;
+        for (uint64_t k = 0; k < Sift::kFirstRefs + Sift::kLastRefs; ++k) {
+            refs.push_back({1000000 + 1000 * k, 250000000 + 250000 * k});
+        }
+        std::vector<int64_t> hours;
+        for (int64_t h = 0; h < static_cast<int64_t>(Sift::kMaxHours); ++h) {
+            hours.push_back(static_cast<int64_t>(last / 3600) - h);
+        }
+        std::reverse(hours.begin(), hours.end());
+        Sift::Peer peer{last - 3000, last, "07:59:00", "2027-01-15", 120, refs, hours};
         (i % 2 == 0 ? s.dPeer : s.aPeer)[mac] = peer;
         s.macTail[mac][i < 40 ? "0123456789AB" : "FEDCBA98" + std::to_string(1000 + i % 50)] = 7;
         (i % 2 == 0 ? s.dAdsid : s.aAdsid)[mac]["Acct" + std::to_string(i % 30)] = 9;
@@ -42,7 +53,7 @@ Sift::State fullState() {
         }
     }
     for (int i = 0; i < 60; ++i) {
-        s.cul["Acct" + std::to_string(i)] = Sift::Cul{"org.example", 40, kNow - 80000, kNow - i};
+        s.cul["Acct" + std::to_string(i)] = Sift::Cul{"org.example", 40, kNow - 80000, kNow - i, {}, {}};
     }
     for (size_t i = 0; i < 1500; ++i) {
         const double t = when(i, 1500);
@@ -53,26 +64,30 @@ Sift::State fullState() {
                                   "Screen sharing",
                                   "Acct1",
                                   "org.example",
-                                  macOf(static_cast<int>(i % 400))};
+                                  macOf(static_cast<int>(i % 400)),
+                                  {{i, i * 300}}};
     }
     for (size_t i = 0; i < Sift::kMaxRecentRes; ++i) {
         s.recentRes.push_back(Sift::Res{when(i, Sift::kMaxRecentRes) + 0.123456, "2027-01-15",
-                                        macOf(static_cast<int>(i % 400)), "Acct1", "org.example"});
+                                        macOf(static_cast<int>(i % 400)), "Acct1", "org.example",
+                                        {i, i * 300}});
     }
     for (size_t i = 0; i < Sift::kMaxPairs; ++i) {
         const double t = when(i, Sift::kMaxPairs) + 0.126456;
         s.pairs.push_back(Sift::PairRow{t, "2027-01-15 07:59:00.126456", macOf(1), "Acct1",
                                         "org.example", "Screen (7)", "3.000", "0x2f",
-                                        "Screen · Keyboard", true});
+                                        "Screen · Keyboard", true,
+                                        {{i, i * 300}, {i + 1, i * 300 + 300}}});
     }
     for (size_t i = 0; i < Sift::kMaxKbd; ++i) {
         s.kbd.push_back(Sift::KbdRow{when(i, Sift::kMaxKbd), "2027-01-15 07:59:00.126456",
                                      "12:34:56:78:9A:BC", "Acct1", "Keyboard (5)", "Keyboard",
-                                     "01 02 03"});
+                                     "01 02 03", {{i, i * 300}}});
     }
     for (size_t i = 0; i < Sift::kMaxBle; ++i) {
         s.ble.push_back(
-            Sift::BleRow{when(i, Sift::kMaxBle), "2027-01-15 07:59:00.126456", "aa bb cc"});
+            Sift::BleRow{when(i, Sift::kMaxBle), "2027-01-15 07:59:00.126456", "aa bb cc",
+                         {{i, i * 300}}});
     }
     const std::string view(230, 'v');
     for (size_t i = 0; i < Sift::kMaxView; ++i) {

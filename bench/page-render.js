@@ -57,10 +57,23 @@ function fullDashboard() {
     foreign_directlink_macs: 250000, generated: new Date().toISOString().replace(/\.\d+Z$/, 'Z'),
     own_accounts: ['BBownMgr1'], own_device_tail: 'A1B2C3D4E5F6', verdict: 'COMPROMISED', your_phone_macs: 142,
   };
+  // Every hour of the timeline busy, and the evidence of every row (read only when a row opens).
+  const hours = (scale) => rows(25, (i) => (i * 7919 * scale) % 9973);
+  const timeline = { start: time(86400), hours: 25, directlink: hours(1), awdl: hours(3), culprits: hours(5), access: hours(7) };
+  const findings = [];
+  for (const [list, items] of Object.entries(all)) {
+    if (!Array.isArray(items)) continue;
+    items.forEach((row, index) => findings.push({
+      row: findings.length + 1, list, index, mac: row.mac, account: row.ids || row.account,
+      lines: rows(5, (k) => ({ line: 1000 * index + k + 1, offset: 300000 * index + 300 * k, time: time(k), text: 'x'.repeat(300) })),
+    }));
+  }
   return {
     'sift/ALL.json': JSON.stringify(all, null, 2),
     'sift/days.json': JSON.stringify({ days: ['ALL'] }, null, 2),
     'sift/summary.json': JSON.stringify(summary, null, 2),
+    'sift/timeline.json': JSON.stringify(timeline, null, 2),
+    'sift/evidence.json': JSON.stringify({ log: 'CV_personal.log', findings }, null, 1),
   };
 }
 
@@ -126,7 +139,7 @@ async function measure(browser, session, dir, page, mark) {
     h.writeFiles(dir, { 'floor.html': '<!DOCTYPE html><title>floor</title><script src="floor.js"></script>',
       'floor.js': "performance.mark('dashboard-drawn');" });
     report('an empty page (floor)', 0, await measure(browser, session, dir, 'floor.html', 'dashboard-drawn'));
-    report('radar.html, every list at its cap (ALL.json)', Buffer.byteLength(dashboard['sift/ALL.json']),
+    report('radar.html, every list at its cap, timeline drawn', Buffer.byteLength(dashboard['sift/ALL.json']),
       await measure(browser, session, dir, 'radar.html', 'dashboard-drawn'));
     report(`raw_log.html, full view log (${VIEW_LINES} lines): all`, Buffer.byteLength(viewLog),
       await measure(browser, session, dir, 'raw_log.html', 'dashboard-drawn'));

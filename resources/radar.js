@@ -130,7 +130,11 @@
   let collator = null;
 
   // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
-  const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null };
+  const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null, timeline: null };
+  // sift/evidence.json, read when a row is first opened and again once ALL.json has changed.
+  const evidence = { forAll: null, findings: null, reading: null };
+  const MAX_EVIDENCE_BYTES = 32 * 1024 * 1024;
+  const LINE_CHARS = 4000;
   const drawn = new Map(); // part name -> signature of the data it was last drawn from
   const tables = new Map(); // table id -> {def, section, wrap, tbody, template, headers, total, empty, more, rows}
   let sorts = {}; // table id -> {key, dir}, read from the session in start()
@@ -157,11 +161,13 @@
   async function refresh() {
     window.clearTimeout(timer);
     // The pass only ever names ALL, so it is read alongside days.json rather than after it.
-    const [daysResult, allFirst, summaryResult] = await Promise.all([
+    const [daysResult, allFirst, summaryResult, timelineResult] = await Promise.all([
       D.readFile('sift/days.json', MAX_SMALL_BYTES),
       D.readFile('sift/ALL.json', MAX_JSON_BYTES),
       D.readFile('sift/summary.json', MAX_SMALL_BYTES),
+      D.readFile('sift/timeline.json', MAX_SMALL_BYTES),
     ]);
+    last.timeline = parsedObject(timelineResult) || null;
     const day = pickDay(daysResult);
     const allResult = day === 'ALL' ? allFirst : await D.readFile('sift/' + day + '.json', MAX_JSON_BYTES);
 
@@ -246,6 +252,7 @@
       all.culprits_total], () => paintCounts(summary, all));
     drawPart('radar', [all.rogue_directlink, all.rogue_awdl, all.rogue_directlink_total, all.rogue_awdl_total, all.verdict],
       () => paintRadar(all));
+    drawPart('timeline', last.timeline, paintTimeline);
     const redrawn = [];
     for (const def of TABLES) {
       const data = [all[def.rows], all[def.total], def.extra ? all[def.extra] : null];
@@ -584,6 +591,15 @@
         return el('th', { scope: 'col', class: column.type === 'num' ? 'num' : null, 'data-key': column.key }, button);
       });
       const tbody = el('tbody');
+      tbody.addEventListener('click', (event) => {
+        if (!event.target.closest('.evidence')) toggleEvidence(def.id, event.target.closest('tr'));
+      });
+      tbody.addEventListener('keydown', (event) => {
+        if ((event.key === 'Enter' || event.key === ' ') && event.target.dataset && event.target.dataset.index) {
+          event.preventDefault();
+          toggleEvidence(def.id, event.target);
+        }
+      });
       const table = el('table', { class: 'grid' }, [
         el('caption', { class: 'sr-only' }, def.title),
         el('thead', null, el('tr', null, headers)),
@@ -675,7 +691,7 @@
     }
     const fragment = document.createDocumentFragment();
     const keyed = def.columns[0].key === 'mac';
-    for (const { row } of rows.slice(0, MAX_TABLE_ROWS)) {
+    for (const { row, index } of rows.slice(0, MAX_TABLE_ROWS)) {
       const tr = t.template.cloneNode(true);
       let td = tr.firstChild;
       for (const column of def.columns) {
@@ -683,6 +699,9 @@
         td = td.nextSibling;
       }
       if (keyed) tr.dataset.key = text(row.mac);
+      tr.dataset.index = String(index);
+      tr.tabIndex = 0;
+      tr.setAttribute('aria-expanded', 'false');
       fragment.appendChild(tr);
     }
     D.replaceChildren(t.tbody, fragment);
@@ -713,6 +732,117 @@
     else delete sorts[id];
     D.saveSetting('sorts', sorts);
     paintRows(tables.get(id));
+  }
+
+  // ---- Evidence ------------------------------------------------------------------------
+
+  async function readEvidence() {
+    if (evidence.forAll === last.allText && evidence.findings) return evidence.findings;
+    const forAll = last.allText;
+    const result = await D.readFile('sift/evidence.json', MAX_EVIDENCE_BYTES);
+    const value = parsedObject(result);
+    evidence.findings = value ? list(value.findings).filter(D.isObject) : [];
+    evidence.forAll = forAll;
+    return evidence.findings;
+  }
+
+  // The finding of a row, when the evidence file was written for the rows shown: same list,
+  // same position, same address and account.
+  function findingOf(def, row, index, findings) {
+    const finding = findings.find((f) => f.list === def.rows && f.index === index);
+    if (!finding) return null;
+    const account = typeof row.ids === 'string' ? row.ids : row.account;
+    const same = (a, b) => (typeof a === 'string' && a !== D.DASH ? a : null) === (typeof b === 'string' && b !== D.DASH ? b : null);
+    return same(finding.mac, row.mac) && same(finding.account, account) ? finding : null;
+  }
+
+  async function toggleEvidence(id, tr) {
+    if (!tr || !tr.dataset.index) return;
+    const t = tables.get(id);
+    const open = tr.nextSibling && tr.nextSibling.classList.contains('evidence') ? tr.nextSibling : null;
+    if (open) {
+      open.remove();
+      tr.setAttribute('aria-expanded', 'false');
+      return;
+    }
+    const index = Number(tr.dataset.index);
+    const finding = findingOf(t.def, t.rows[index] || {}, index, await readEvidence());
+    const cell = el('td', { colspan: String(t.def.columns.length) });
+    if (!finding) {
+      cell.appendChild(el('p', { class: 'muted small' },
+        'The log lines behind this row are not available yet; they are written with the next analysis.'));
+    } else {
+      const lines = list(finding.lines).filter(D.isObject).map((line) => el('li', null, [
+        // Digits only: the number goes into sed -n 'Np' as it is.
+        el('span', { class: 'line-no' }, 'Line ' + (Number.isSafeInteger(line.line) ? String(line.line) : D.DASH)),
+        el('span', { class: 'line-time' }, text(line.time)),
+        el('code', { class: 'line-text' }, clip(text(line.text), LINE_CHARS)),
+      ]));
+      const command = 'corvane explain --row ' + (Number.isSafeInteger(finding.row) ? finding.row : 1);
+      const code = el('code', { class: 'command' }, command);
+      const copy = el('button', { type: 'button', class: 'button small' }, 'Copy');
+      copy.addEventListener('click', () => copyText(command, code, copy));
+      cell.appendChild(el('ol', { class: 'evidence-lines', 'aria-label': 'Log lines, newest last' }, lines));
+      cell.appendChild(el('p', { class: 'explain' }, ['Print them from the log: ', code, ' ', copy]));
+    }
+    // The row may have been redrawn while the file was read.
+    if (!tr.isConnected || (tr.nextSibling && tr.nextSibling.classList.contains('evidence'))) return;
+    tr.after(el('tr', { class: 'evidence' }, cell));
+    tr.setAttribute('aria-expanded', 'true');
+  }
+
+  function copyText(value, code, button) {
+    const done = () => { button.textContent = 'Copied'; };
+    if (navigator.clipboard && navigator.clipboard.writeText) {
+      navigator.clipboard.writeText(value).then(done, () => selectText(code));
+    } else {
+      selectText(code);
+    }
+  }
+
+  function selectText(node) {
+    const range = document.createRange();
+    range.selectNodeContents(node);
+    const selection = window.getSelection();
+    selection.removeAllRanges();
+    selection.addRange(range);
+  }
+
+  // Findings per hour, one labelled strip per kind, so the chart reads without colour.
+  const TIMELINE_KINDS = [
+    ['directlink', 'Foreign DirectLink'], ['awdl', 'Foreign AWDL'],
+    ['culprits', 'Foreign accounts'], ['access', 'Access events'],
+  ];
+
+  function paintTimeline(timeline) {
+    const host = $('timeline');
+    const card = $('timeline-card');
+    const data = obj(timeline);
+    const series = TIMELINE_KINDS.map(([key, label]) => [label, list(data[key]).slice(0, 48).map((n) => num(n) ?? 0)]);
+    const any = series.some(([, counts]) => counts.some((n) => n > 0));
+    card.hidden = !timeline;
+    $('timeline-note').textContent = any
+      ? 'One bar per hour from ' + clip(text(data.start), 20) + '; each strip is scaled to its own peak.'
+      : 'No findings in the hours the analysis keeps.';
+    const left = 150, width = 560, strip = 34;
+    const parts = [];
+    series.forEach(([label, counts], k) => {
+      const top = 6 + k * strip;
+      const peak = Math.max(0, ...counts);
+      parts.push(svg('text', { class: 'timeline-label', x: 0, y: top + 18 }, label + ' (max ' + peak + ')'));
+      parts.push(svg('line', { class: 'timeline-axis', x1: left, y1: top + strip - 6, x2: left + width, y2: top + strip - 6 }));
+      const bar = counts.length ? width / counts.length : 0;
+      counts.forEach((n, h) => {
+        if (n <= 0) return;
+        const height = (strip - 10) * n / peak;
+        parts.push(svg('rect', {
+          class: 'timeline-bar timeline-' + TIMELINE_KINDS[k][0],
+          x: (left + bar * h + 1).toFixed(1), y: (top + strip - 6 - height).toFixed(1),
+          width: Math.max(bar - 2, 1).toFixed(1), height: height.toFixed(1),
+        }, svg('title', null, n + ' in hour ' + (h + 1))));
+      });
+    });
+    D.replaceChildren(host, parts);
   }
 
   // ---- Actions -------------------------------------------------------------------------

@@ -17,7 +17,7 @@ namespace corvane {
 ///   CV_demo.log          the demo marker; while it exists passes analyse it instead
 ///   CV_view.log          the view log the raw-log page shows
 ///   cv_state_live.json   the analyser's state (cv_state_demo.json for the demo)
-///   sift/                the dashboard files and the owner baseline
+///   sift/                the dashboard files, their evidence and timeline, the owner baseline
 ///   reports/             CV-Report-<day>.html, the evidence reports
 ///   radar.html …         the dashboard pages (kDashboardPageFiles)
 struct DataFolder {
@@ -33,6 +33,8 @@ struct DataFolder {
     static constexpr std::string_view kDaysFile = "days.json";
     static constexpr std::string_view kSummaryFile = "summary.json";
     static constexpr std::string_view kBaselineFile = "baseline.json";
+    static constexpr std::string_view kEvidenceFile = "evidence.json";
+    static constexpr std::string_view kTimelineFile = "timeline.json";
     static constexpr std::string_view kReportPrefix = "CV-Report-";
     static constexpr std::string_view kReportSuffix = ".html";
     static constexpr std::string_view kRadarPage = "radar.html";
@@ -61,6 +63,9 @@ struct DataFolder {
     std::filesystem::path daysFile() const { return sift() / kDaysFile; }
     std::filesystem::path summaryFile() const { return sift() / kSummaryFile; }
     std::filesystem::path baselineFile() const { return sift() / kBaselineFile; }
+    /// The log lines behind each dashboard row, and the findings per hour.
+    std::filesystem::path evidenceFile() const { return sift() / kEvidenceFile; }
+    std::filesystem::path timelineFile() const { return sift() / kTimelineFile; }
     std::filesystem::path radarPage() const { return root / kRadarPage; }
     std::filesystem::path rawLogPage() const { return root / kRawLogPage; }
     /// sift/<day>.json: the dashboard file of one day ("ALL" for all days).

@@ -16,5 +16,7 @@ void addVaultCommand(CLI::App& app);
 void addPassCommand(CLI::App& app);
 void addLearnCommand(CLI::App& app);
 void addBaselineCommand(CLI::App& app);
+void addExplainCommand(CLI::App& app);
+void addFindingsCommand(CLI::App& app);
 
 } // namespace corvane::cli

@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
     corvane::cli::addPassCommand(app);
     corvane::cli::addLearnCommand(app);
     corvane::cli::addBaselineCommand(app);
+    corvane::cli::addExplainCommand(app);
+    corvane::cli::addFindingsCommand(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }

@@ -1,7 +1,9 @@
 #include "evidence/Report.h"
 
 #include "capture/DataFolder.h"
+#include "evidence/Findings.h"
 #include "evidence/Seals.h"
+#include "sift/Evidence.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -342,6 +345,123 @@ std::string integritySection(const fs::path& dataFolder, const fs::path& vaultFo
            std::string(kNoVaultText);
 }
 
+constexpr std::string_view kFindingsHead =
+    "<h2>Findings and their evidence</h2>\n"
+    "<p>Each finding above rests on lines of <span class=\"mono\">CV_personal.log</span>, listed"
+    " below under its row: the line number (every line counts, from 1), the byte offset of the"
+    " line&rsquo;s first byte (from 0), the capture time and the line as logged. To check one, first"
+    " confirm that the log is the one sealed above: its SHA-256 (<span class=\"mono\">shasum -a"
+    " 256 CV_personal.log</span>) equals the digest, or the vault&rsquo;s seal, shown under"
+    " &ldquo;Evidence &amp; integrity&rdquo;. Then print the line by its number, <span"
+    " class=\"mono\">sed -n 'Np' CV_personal.log</span>, or from its offset, <span"
+    " class=\"mono\">dd if=CV_personal.log bs=1 skip=O 2&gt;/dev/null | head -n 1</span>, with N"
+    " and O from the table; both must print the line shown. The log is only ever appended to, so"
+    " the numbers and offsets stay true as it grows; <span class=\"mono\">corvane explain --row"
+    " R</span> prints a row&rsquo;s lines the same way. Lines longer than 2 KB are shown cut"
+    " (&hellip;).</p>\n";
+
+/// A coordinate as an SVG attribute takes it.
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+/// The findings per hour as small multiples: one labelled strip per kind, so the chart reads
+/// without telling colours apart. Every bar has its count as a tooltip.
+std::string timelineSvg(const json& timeline) {
+    const auto seriesOf = [&timeline](const char* key) {
+        std::vector<int64_t> counts;
+        const auto it = timeline.find(key);
+        if (it != timeline.end() && it->is_array()) {
+            for (const auto& value : *it) {
+                counts.push_back(value.is_number_integer() ? value.get<int64_t>() : 0);
+            }
+        }
+        return counts;
+    };
+    const std::array<std::pair<const char*, const char*>, 4> kinds = {{
+        {"directlink", "Foreign DirectLink"},
+        {"awdl", "Foreign AWDL"},
+        {"culprits", "Foreign accounts"},
+        {"access", "Access events"},
+    }};
+    constexpr double kLeft = 130, kWidth = 520, kStrip = 34, kTop = 8;
+    const std::string start = textOf(timeline, "start");
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" width=\"660\" "
+                      "height=\"" + number(kTop + 4 * kStrip + 24) +
+                      "\" viewBox=\"0 0 660 " + number(kTop + 4 * kStrip + 24) +
+                      "\" font-family=\"Times New Roman,serif\" font-size=\"10\">"
+                      "<title>Findings per hour, from " + escapeHtml(orDash(start)) + "</title>";
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        const auto counts = seriesOf(kinds[k].first);
+        const double top = kTop + static_cast<double>(k) * kStrip;
+        int64_t peak = 0;
+        for (const auto c : counts) {
+            peak = std::max(peak, c);
+        }
+        svg += "<text x=\"0\" y=\"" + number(top + 18) + "\">" + kinds[k].second + " (max " +
+               std::to_string(peak) + ")</text>";
+        svg += "<line x1=\"" + number(kLeft) + "\" y1=\"" + number(top + kStrip - 6) +
+               "\" x2=\"" + number(kLeft + kWidth) + "\" y2=\"" + number(top + kStrip - 6) +
+               "\" stroke=\"#000\"/>";
+        const double barWidth = counts.empty() ? 0 : kWidth / static_cast<double>(counts.size());
+        for (size_t h = 0; h < counts.size(); ++h) {
+            if (counts[h] <= 0) {
+                continue;
+            }
+            const double height = (kStrip - 10) * static_cast<double>(counts[h]) /
+                                  static_cast<double>(peak);
+            svg += "<rect x=\"" + number(kLeft + barWidth * static_cast<double>(h) + 1) +
+                   "\" y=\"" + number(top + kStrip - 6 - height) + "\" width=\"" +
+                   number(std::max(barWidth - 2, 1.0)) + "\" height=\"" + number(height) +
+                   "\" fill=\"#444\"><title>" + std::to_string(counts[h]) + " in hour " +
+                   std::to_string(h + 1) + "</title></rect>";
+        }
+    }
+    const double axis = kTop + 4 * kStrip + 12;
+    svg += "<text x=\"" + number(kLeft) + "\" y=\"" + number(axis) + "\">" +
+           escapeHtml(orDash(start)) + "</text><text x=\"" + number(kLeft + kWidth) +
+           "\" y=\"" + number(axis) + "\" text-anchor=\"end\">one bar per hour</text></svg>\n";
+    return svg;
+}
+
+/// The lines behind every row, from sift/evidence.json; nothing when there is no such file
+/// (no live pass since, or demo data).
+std::string findingsSection(const fs::path& dataFolder) {
+    const auto evidence = Sift::readEvidence(dataFolder);
+    if (!evidence) {
+        return {};
+    }
+    std::string out(kFindingsHead);
+    if (const auto timeline = Sift::readTimeline(dataFolder)) {
+        out += timelineSvg(*timeline);
+    }
+    const auto findings = Sift::evidenceFindings(*evidence);
+    if (findings.empty()) {
+        return out + "<p class=\"none\">None.</p>\n";
+    }
+    for (const auto& finding : findings) {
+        std::string title = "Row " + textOf(finding, "row") + ": " + textOf(finding, "title");
+        for (const char* key : {"mac", "account"}) {
+            if (const auto text = textOf(finding, key); !text.empty()) {
+                title += " " + text;
+            }
+        }
+        out += "<h3 style=\"font-size:11pt;margin:12px 0 4px\">" + escapeHtml(title) +
+               "</h3>\n<table><tr><th>Line</th><th>Byte offset</th><th>Captured</th><th>Line as"
+               " logged</th></tr>";
+        for (const auto& line : objectsOf(finding, "lines")) {
+            out += "<tr><td>" + escapeHtml(textOf(line, "line")) + "</td><td>" +
+                   escapeHtml(textOf(line, "offset")) + "</td><td>" +
+                   escapeHtml(textOf(line, "time")) + "</td><td class=\"mono\"" +
+                   " style=\"word-break:break-all\">" + escapeHtml(printable(textOf(line, "text"))) + "</td></tr>";
+        }
+        out += "</table>\n";
+    }
+    return out;
+}
+
 } // namespace
 
 bool isDemoReport(const fs::path& report) {
@@ -508,6 +628,9 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
     } else {
         page += integritySection(dataFolder, vaultFolder);
         page += kIntegrityEnd;
+        if (*dayName == "ALL") {
+            page += findingsSection(dataFolder);
+        }
         page += kGuidance;
         page += kFooter;
     }

@@ -22,6 +22,8 @@ const char* outcomeText(PassOutcome outcome) {
         return "log replaced";
     case PassOutcome::ClockWentBack:
         return "clock went back";
+    case PassOutcome::StateUpgraded:
+        return "analysed again (the state predates line references)";
     }
     return "unknown";
 }

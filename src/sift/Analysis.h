@@ -15,7 +15,7 @@ PassResult runAnalysis(const std::filesystem::path& dataFolder, double now,
                        const PassProgress& progress = {});
 
 /// A short word for an outcome: "no log", "nothing new", "new lines", "log replaced",
-/// "clock went back".
+/// "clock went back", or a note that an older state was analysed again.
 const char* outcomeText(PassOutcome outcome);
 
 } // namespace corvane::Sift

@@ -2,11 +2,13 @@
 
 #include "baseline/Baseline.h"
 #include "capture/DataFolder.h"
+#include "util/Ascii.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -25,15 +27,6 @@ constexpr size_t kMaxAccessRows = 200;
 // The most frequent culprits; "culprits_total" counts them all.
 constexpr size_t kMaxCulpritRows = 200;
 constexpr size_t kMaxListRows = 50;
-
-std::string upperAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
 
 /// The key with the highest count; ties go to the first key in map order.
 const std::string* dominantKey(const std::map<std::string, int64_t>& counts) {
@@ -65,10 +58,17 @@ std::string orDash(const std::string& text) {
     return text.empty() ? kDash : text;
 }
 
+/// Where the rows of one dashboard list note the log lines behind them.
+struct Listing {
+    std::vector<RowRefs>& refs;
+    const char* list;
+};
+
 /// The rows of `items` by descending key (a stable sort: equal keys keep their order), cut
-/// to `limit`; only the rows kept are turned into JSON.
-template <typename Items, typename Key, typename ToJson>
-json newestFirst(const Items& items, size_t limit, Key key, ToJson toJson) {
+/// to `limit`; only the rows kept are turned into JSON, and their references noted.
+template <typename Items, typename Key, typename ToJson, typename RefsOf>
+json newestFirst(const Items& items, size_t limit, Key key, ToJson toJson, RefsOf refsOf,
+                 Listing listing) {
     std::vector<std::pair<double, const typename Items::value_type*>> order;
     order.reserve(items.size());
     for (const auto& item : items) {
@@ -79,13 +79,19 @@ json newestFirst(const Items& items, size_t limit, Key key, ToJson toJson) {
     json rows = json::array();
     for (size_t i = 0; i < order.size() && i < limit; ++i) {
         rows.push_back(toJson(*order[i].second));
+        listing.refs.push_back(RowRefs{listing.list, i, refsOf(*order[i].second)});
     }
     return rows;
 }
 
 const auto byT = [](const auto& row) { return row.t; };
+const auto refsOf = [](const auto& row) -> const std::vector<Ref>& { return row.refs; };
+const auto entryRefs = [](const auto& entry) -> const std::vector<Ref>& {
+    return entry.second.refs;
+};
 
-json rogueRows(const std::vector<std::string>& macs, const State& state, bool directLink) {
+json rogueRows(const std::vector<std::string>& macs, const State& state, bool directLink,
+              std::vector<RowRefs>& refs) {
     const auto& peers = directLink ? state.dPeer : state.aPeer;
     return newestFirst(
         macs, kMaxRogueRows, [&peers](const std::string& mac) { return peers.at(mac).last; },
@@ -100,12 +106,15 @@ json rogueRows(const std::vector<std::string>& macs, const State& state, bool di
                         {"aid", orDash(dominantKey(state.macAid, mac))},
                         {"owner", state.owner.count(mac) > 0},
                         {"tt", directLink ? "0x10" : "0x04"}};
-        });
+        },
+        [&peers](const std::string& mac) -> const std::vector<Ref>& { return peers.at(mac).refs; },
+        Listing{refs, directLink ? "rogue_directlink" : "rogue_awdl"});
 }
 
 /// Culprits other than the owner's own accounts: the owner's devices authenticate as the
 /// owner too, and must not be listed as accounts controlling the Mac.
-json culpritRows(const State& state, const std::set<std::string>& ownAccounts) {
+json culpritRows(const State& state, const std::set<std::string>& ownAccounts,
+                 std::vector<RowRefs>& refs) {
     std::map<std::string, Cul> foreign;
     for (const auto& [id, cul] : state.cul) {
         if (ownAccounts.count(id) == 0) {
@@ -122,7 +131,8 @@ json culpritRows(const State& state, const std::set<std::string>& ownAccounts) {
                         {"occurrences", cul.occ},
                         {"first", util::formatTimestamp(cul.first)},
                         {"last", util::formatTimestamp(cul.last)}};
-        });
+        },
+        entryRefs, Listing{refs, "culprits"});
 }
 
 /// The number of culprit rows before the cut.
@@ -131,35 +141,45 @@ int64_t culpritCount(const State& state, const std::set<std::string>& ownAccount
                          [&](const auto& entry) { return ownAccounts.count(entry.first) == 0; });
 }
 
-json accessRows(const State& state) {
+json accessRows(const State& state, std::vector<RowRefs>& refs) {
     return newestFirst(
         state.access, kMaxAccessRows, [](const auto& entry) { return entry.second.epoch; },
         [](const auto& entry) {
             const Acc& acc = entry.second;
             return json{{"date", acc.date},    {"time", acc.hms}, {"type", acc.type},
                         {"account", acc.acct}, {"aid", acc.aid},  {"mac", acc.mac}};
-        });
+        },
+        entryRefs, Listing{refs, "access_events"});
 }
 
-json pairRows(const State& state) {
-    return newestFirst(state.pairs, kMaxListRows, byT, [](const PairRow& p) {
-        return json{{"time", p.time}, {"mac", p.mac},      {"ids", p.ids},
-                    {"aid", p.aid},   {"aclv", p.aclv},    {"delta_ms", p.delta},
-                    {"cid", p.cid},   {"services", p.svc}, {"screen", p.screen}};
-    });
+json pairRows(const State& state, std::vector<RowRefs>& refs) {
+    return newestFirst(
+        state.pairs, kMaxListRows, byT,
+        [](const PairRow& p) {
+            return json{{"time", p.time}, {"mac", p.mac},      {"ids", p.ids},
+                        {"aid", p.aid},   {"aclv", p.aclv},    {"delta_ms", p.delta},
+                        {"cid", p.cid},   {"services", p.svc}, {"screen", p.screen}};
+        },
+        refsOf, Listing{refs, "provision_pairs"});
 }
 
-json kbdRows(const State& state) {
-    return newestFirst(state.kbd, kMaxListRows, byT, [](const KbdRow& k) {
-        return json{{"time", k.time}, {"mac", k.mac},      {"ids", k.ids},
-                    {"aclv", k.aclv}, {"services", k.svc}, {"selftag", k.selftag}};
-    });
+json kbdRows(const State& state, std::vector<RowRefs>& refs) {
+    return newestFirst(
+        state.kbd, kMaxListRows, byT,
+        [](const KbdRow& k) {
+            return json{{"time", k.time}, {"mac", k.mac},      {"ids", k.ids},
+                        {"aclv", k.aclv}, {"services", k.svc}, {"selftag", k.selftag}};
+        },
+        refsOf, Listing{refs, "kbd_evals"});
 }
 
-json bleRows(const State& state) {
-    return newestFirst(state.ble, kMaxListRows, byT, [](const BleRow& b) {
-        return json{{"time", b.time}, {"nbat", b.nbat}, {"type", "Keyboard (BLE)"}};
-    });
+json bleRows(const State& state, std::vector<RowRefs>& refs) {
+    return newestFirst(
+        state.ble, kMaxListRows, byT,
+        [](const BleRow& b) {
+            return json{{"time", b.time}, {"nbat", b.nbat}, {"type", "Keyboard (BLE)"}};
+        },
+        refsOf, Listing{refs, "ble_provisions"});
 }
 
 std::string rangeText(const State& state) {
@@ -231,11 +251,78 @@ std::string longestSeen(const TailMap& tailMap, const State& state) {
 }
 
 /// Replaces a file unless it already holds exactly these bytes (an idle pass then costs no
-/// flush to disk for the files that did not change).
-void replaceFile(const fs::path& path, const std::string& bytes) {
+/// flush to disk for the files that did not change). Returns whether it wrote.
+bool replaceFile(const fs::path& path, const std::string& bytes) {
     if (util::readFile(path, bytes.size()) != bytes) {
         util::writeFileAtomic(path, bytes);
+        return true;
     }
+    return false;
+}
+
+/// The lists in the order their rows are numbered; a list not named here comes after them.
+size_t listRank(const std::string& list) {
+    static constexpr std::array<std::string_view, 7> order = {
+        "rogue_directlink", "rogue_awdl",     "culprits", "access_events",
+        "provision_pairs",  "ble_provisions", "kbd_evals"};
+    return static_cast<size_t>(std::find(order.begin(), order.end(), list) - order.begin());
+}
+
+/// Per hour of the day the analysis keeps: the foreign DirectLink and AWDL addresses, the
+/// foreign accounts authenticating as the owner and the access events seen in it.
+json timeline(const State& state, const std::vector<std::string>& foreignDirect,
+              const std::vector<std::string>& foreignAwdl,
+              const std::set<std::string>& ownAccounts, bool pending) {
+    // The day that ends with the latest finding: the timeline follows the state alone.
+    double latest = state.maxE;
+    for (const auto& [id, cul] : state.cul) {
+        latest = std::max(latest, cul.last);
+    }
+    for (const auto& [key, acc] : state.access) {
+        latest = std::max(latest, acc.epoch);
+    }
+    const auto last = static_cast<int64_t>(std::floor(std::min(latest, 1e12) / 3600));
+    const int64_t first = last - static_cast<int64_t>(kTimelineHours) + 1;
+    const auto series = [&](const auto& each) {
+        std::vector<int64_t> counts(kTimelineHours, 0);
+        each([&](int64_t hour) {
+            if (hour >= first && hour <= last) {
+                ++counts[static_cast<size_t>(hour - first)];
+            }
+        });
+        return counts;
+    };
+    const auto peerHours = [&](const std::map<std::string, Peer>& peers,
+                               const std::vector<std::string>& macs) {
+        return series([&](const auto& count) {
+            for (const auto& mac : pending ? std::vector<std::string>{} : macs) {
+                for (const int64_t hour : peers.at(mac).hours) {
+                    count(hour);
+                }
+            }
+        });
+    };
+    return {{"start", util::formatTimestamp(static_cast<double>(first) * 3600)},
+            {"start_epoch", first * 3600},
+            {"hours", kTimelineHours},
+            {"directlink", peerHours(state.dPeer, foreignDirect)},
+            {"awdl", peerHours(state.aPeer, foreignAwdl)},
+            {"culprits", series([&](const auto& count) {
+                 for (const auto& [id, cul] : state.cul) {
+                     if (!pending && ownAccounts.count(id) == 0) {
+                         for (const int64_t hour : cul.hours) {
+                             count(hour);
+                         }
+                     }
+                 }
+             })},
+            {"access", series([&](const auto& count) {
+                 for (const auto& [key, acc] : state.access) {
+                     if (acc.epoch > 0) {
+                         count(static_cast<int64_t>(std::floor(acc.epoch / 3600)));
+                     }
+                 }
+             })}};
 }
 
 } // namespace
@@ -248,14 +335,14 @@ OwnerIds readOwnerIds(const fs::path& dataFolder) {
         return ids;
     }
     if (const auto it = object->find("my_device_tail"); it != object->end() && it->is_string()) {
-        ids.deviceTail = upperAscii(it->get<std::string>());
+        ids.deviceTail = util::upperAscii(it->get<std::string>());
     }
     if (const auto ble = util::stringArrayAt(*object, "my_ble_mac"); ble && !ble->empty()) {
         ids.bleMac = ble->front();
     }
     if (const auto conn = util::stringArrayAt(*object, "my_conn_mac")) {
         for (const auto& mac : *conn) {
-            ids.connMacs.insert(upperAscii(mac));
+            ids.connMacs.insert(util::upperAscii(mac));
         }
     }
     return ids;
@@ -338,7 +425,8 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
             awdlIdMacs.push_back(mac);
         }
     }
-    const json culprits = culpritRows(state, ownAccounts);
+    std::vector<RowRefs> culpritRefs;
+    const json culprits = culpritRows(state, ownAccounts, culpritRefs);
 
     const std::string tailText = orDash(ownerTail);
     const bool pending = !ownerTail;
@@ -368,22 +456,30 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"verdict", verdict},
         {"own_device_tail", tailText},
         {"your_device", std::move(yourDevice)},
-        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true)},
+        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true, out.rowRefs)},
         {"rogue_directlink_total", directTotal},
-        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false)},
+        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false, out.rowRefs)},
         {"rogue_awdl_total", awdlTotal},
         {"culprits", pending ? empty : culprits},
         {"culprits_total", pending ? 0 : culpritCount(state, ownAccounts)},
-        {"access_events", accessRows(state)},
+        {"access_events", accessRows(state, out.rowRefs)},
         {"access_events_total", static_cast<int64_t>(state.access.size())},
-        {"provision_pairs", pending ? empty : pairRows(state)},
+        {"provision_pairs", pending ? empty : pairRows(state, out.rowRefs)},
         {"provision_pairs_total", pending ? 0 : state.pairsTotal},
         {"provision_pairs_screen", pending ? 0 : state.pairsScreen},
-        {"ble_provisions", pending ? empty : bleRows(state)},
+        {"ble_provisions", pending ? empty : bleRows(state, out.rowRefs)},
         {"ble_provisions_total", pending ? 0 : state.bleTotal},
-        {"kbd_evals", pending ? empty : kbdRows(state)},
+        {"kbd_evals", pending ? empty : kbdRows(state, out.rowRefs)},
         {"kbd_evals_total", pending ? 0 : state.kbdTotal},
     };
+
+    if (!pending) {
+        out.rowRefs.insert(out.rowRefs.end(), culpritRefs.begin(), culpritRefs.end());
+    }
+    std::stable_sort(out.rowRefs.begin(), out.rowRefs.end(), [](const auto& a, const auto& b) {
+        return listRank(a.list) < listRank(b.list);
+    });
+    out.timeline = timeline(state, foreignDirect, awdlIdMacs, ownAccounts, pending);
 
     out.days = {{"days", json::array({"ALL"})}};
 
@@ -429,7 +525,8 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
 }
 
 void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerIds& owner,
-                    double now) {
+                    double now, const util::ReadOnlyFile& log, std::string_view logName,
+                    bool stateChanged) {
     const auto dashboard = deriveDashboard(state, owner, now);
     if (dashboard.adoptTail) {
         const std::string& tail = *dashboard.adoptTail;
@@ -438,7 +535,7 @@ void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerI
             [&tail](nlohmann::ordered_json& object) {
                 const auto it = object.find("my_device_tail");
                 if (it != object.end() && it->is_string() &&
-                    upperAscii(it->get<std::string>()) == tail) {
+                    util::upperAscii(it->get<std::string>()) == tail) {
                     return false;
                 }
                 object["my_device_tail"] = tail;
@@ -447,9 +544,20 @@ void writeDashboard(const fs::path& dataFolder, const State& state, const OwnerI
             /*onlyIfObject=*/true);
     }
     const DataFolder layout(dataFolder);
-    replaceFile(layout.allFile(), util::dumpJson(dashboard.all, 2));
+    const bool rowsChanged = replaceFile(layout.allFile(), util::dumpJson(dashboard.all, 2));
     replaceFile(layout.daysFile(), util::dumpJson(dashboard.days, 2));
     replaceFile(layout.summaryFile(), util::dumpJson(dashboard.summary, 2));
+    // The evidence and the timeline follow the state and the rows alone: an idle pass reads
+    // no log lines.
+    std::error_code ec;
+    if (stateChanged || rowsChanged || !fs::exists(layout.evidenceFile(), ec) ||
+        !fs::exists(layout.timelineFile(), ec)) {
+        util::writeFileAtomic(layout.evidenceFile(),
+                              util::dumpJson(evidenceDocument(dashboard.all, dashboard.rowRefs,
+                                                              log, state, logName),
+                                             1));
+        replaceFile(layout.timelineFile(), util::dumpJson(dashboard.timeline, 2));
+    }
 }
 
 std::optional<std::string> readVerdict(const fs::path& dataFolder) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sift/Evidence.h"
 #include "sift/State.h"
 
 #include <filesystem>
@@ -34,6 +35,8 @@ struct Dashboard {
     nlohmann::json summary;
     std::optional<std::string> ownerTail; // the owner's device tail, when resolved
     std::optional<std::string> adoptTail; // set when the resolution asks to record the tail
+    std::vector<RowRefs> rowRefs;          // the lines behind the rows of `all`, in row order
+    nlohmann::json timeline;               // the findings per hour
 };
 
 /// Derives the dashboard documents of a pruned state as of `now` (seconds since 1970).
@@ -41,10 +44,14 @@ struct Dashboard {
 Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now);
 
 /// Derives the dashboard, records an adopted tail in the baseline file (merging, atomic),
-/// then replaces sift/ALL.json, sift/days.json and sift/summary.json, in that order, each
-/// atomically. A file that cannot be written keeps its previous contents.
+/// then replaces sift/ALL.json, sift/days.json, sift/summary.json, sift/evidence.json and
+/// sift/timeline.json, in that order, each atomically. The evidence lines are read from `logFd`, the analysed
+/// log named `logName`, and only when the state changed (`stateChanged`), the rows changed or
+/// the file is missing. A file that cannot be written keeps its previous contents.
 void writeDashboard(const std::filesystem::path& dataFolder, const State& state,
-                    const OwnerIds& owner, double now);
+                    const OwnerIds& owner, double now, const util::ReadOnlyFile& log,
+                    std::string_view logName,
+                    bool stateChanged);
 
 /// The verdict stored in sift/ALL.json, when it can be read.
 std::optional<std::string> readVerdict(const std::filesystem::path& dataFolder);

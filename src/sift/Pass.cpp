@@ -2,6 +2,7 @@
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/Files.h"
+#include "util/ReadOnlyFile.h"
 #include "util/Utf8.h"
 
 #include <algorithm>
@@ -34,22 +35,6 @@ constexpr double kRetentionSeconds = 86400;
 // Temporary files of writers older than this were left behind by a kill.
 constexpr int64_t kTemporaryFileAge = 60;
 
-/// The analysed log, open for reading only when it is a regular file.
-class ReadOnlyFile {
-  public:
-    explicit ReadOnlyFile(const fs::path& path) : fd_(util::openRegularFile(path)) {}
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-    /// Size in bytes; 0 when the file is not open or its attributes cannot be read.
-    uint64_t size() const {
-        struct stat st {};
         return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     }
     /// At most `count` bytes from `from`; empty when they cannot be read.
@@ -87,10 +72,11 @@ class ReadOnlyFile {
     int fd_;
 };
 
-/// Hands every non-empty line of `bytes` (which ends with a line feed) to `ingestLine`, each
-/// cut to `kMaxLineBytes` however the reads fell. Invalid UTF-8 is replaced line by line,
-/// after the cut; a line feed always ends an ill-formed sequence, so this decodes exactly
-/// as replacing over the whole block would.
+/// Hands every non-empty line of `bytes` (which ends with a line feed and starts at
+/// `state.offset`) to `ingestLine`, each cut to `kMaxLineBytes` however the reads fell, and
+/// counts the line feeds among them in `state.lines` (so empty lines keep their numbers).
+/// Invalid UTF-8 is replaced line by line, after the cut; a line feed always ends an
+/// ill-formed sequence, so this decodes exactly as replacing over the whole block would.
 uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch) {
     uint64_t lines = 0;
     size_t start = 0;
@@ -100,15 +86,17 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
         const size_t end = lf != nullptr ? static_cast<size_t>(lf - bytes.data()) : bytes.size();
         if (end > start) {
             const auto line = bytes.substr(start, std::min(end - start, kMaxLineBytes));
+            const LinePlace at{state.lines + 1, state.offset + start};
             if (util::isValidUtf8(line)) {
-                ingestLine(line, state);
+                ingestLine(line, state, at);
             } else {
                 scratch.clear();
                 util::appendReplacingInvalidUtf8(scratch, line);
-                ingestLine(scratch, state);
+                ingestLine(scratch, state, at);
             }
             ++lines;
         }
+        state.lines += lf != nullptr ? 1 : 0;
         start = end + 1;
     }
     return lines;
@@ -117,7 +105,7 @@ uint64_t ingestBlock(std::string_view bytes, State& state, std::string& scratch)
 /// Reads the log from `state.offset` to its end and ingests every complete line; the bytes
 /// after the last line feed stay unconsumed unless they are an over-long line. A failed read
 /// keeps what was consumed before it.
-void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& result,
+void readNewLines(util::ReadOnlyFile& file, uint64_t size, State& state, PassResult& result,
                   const PassProgress& progress) {
     file.seek(state.offset);
     const uint64_t total = size > state.offset ? size - state.offset : 0;
@@ -130,7 +118,7 @@ void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& r
     size_t carried = 0; // bytes of an unfinished line at the start of `buffer`
     // The bytes up to the next line feed end an over-long line: also when an earlier pass
     // consumed the line's start, cut, at what was then the end of the log.
-    bool overLong = state.offset > 0 && file.head(1, state.offset - 1) != "\n";
+    bool overLong = state.offset > 0 && file.bytesAt(state.offset - 1, 1) != "\n";
     uint64_t read = 0;
     const auto consume = [&](size_t taken) {
         state.offset += taken;
@@ -156,6 +144,7 @@ void readNewLines(ReadOnlyFile& file, uint64_t size, State& state, PassResult& r
         carried += fresh.size();
         if (overLong) { // nothing was carried: the over-long line was consumed
             const size_t end = fresh.find('\n');
+            state.lines += end == std::string_view::npos ? 0 : 1;
             consume(end == std::string_view::npos ? carried : end + 1);
             overLong = end == std::string_view::npos;
             searchFrom = 0;
@@ -261,10 +250,10 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
 
     // One descriptor for the size, the head and the new bytes; a FIFO or a device in the
     // log's place is not opened, and reads as a log that cannot be opened.
-    ReadOnlyFile file(log);
+    util::ReadOnlyFile file(log);
     const uint64_t size = file.size();
-    const std::string head = util::replaceInvalidUtf8(file.head(kHeadBytes));
-    State state = loadState(statePath);
+    const std::string head = util::replaceInvalidUtf8(file.bytesAt(0, kHeadBytes));
+    auto [state, olderState] = loadStateFile(statePath);
 
     bool read = false;
     bool reset = false;
@@ -289,7 +278,9 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         state.head = head;
         reset = true;
         read = size > 0;
-        result.outcome = grew ? PassOutcome::NothingNew : PassOutcome::LogReplaced;
+        result.outcome = olderState ? PassOutcome::StateUpgraded
+                         : grew     ? PassOutcome::NothingNew
+                                    : PassOutcome::LogReplaced;
     }
     if (read) {
         readNewLines(file, size, state, result, progress);
@@ -321,7 +312,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
         if (changed || !fs::exists(viewLog, ec)) {
             util::writeFileAtomic(viewLog, joinLines(state.view), util::FolderLink::Follow);
         }
-        writeDashboard(dataFolder, state, owner, now);
+        writeDashboard(dataFolder, state, owner, now, file, log.filename().string(), changed);
     }
     return result;
 }

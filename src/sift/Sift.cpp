@@ -1,5 +1,6 @@
 #include "sift/Sift.h"
 
+#include "sift/Evidence.h"
 #include "sift/Extract.h"
 
 #include <algorithm>
@@ -108,6 +109,7 @@ struct Line {
     double captureEpoch;
     std::optional<MacText> mac;
     LineValues values;
+    Ref ref;
 
     std::string macOrNone() const { return mac ? std::string(mac->view()) : std::string(kNone); }
 };
@@ -153,6 +155,8 @@ void recordPeer(Line& line, State& state) {
         peer.lastDate = line.stamp.date;
     }
     ++peer.n;
+    addRef(peer.refs, line.ref);
+    addHour(peer.hours, line.captureEpoch);
     if (const auto ids = line.values.quotedIds()) {
         increment(direct ? state.dAdsid : state.aAdsid, mac, *ids);
     }
@@ -181,6 +185,8 @@ void recordCulprit(Line& line, State& state) {
     cul.first = std::min(cul.first, line.captureEpoch);
     cul.last = std::max(cul.last, line.captureEpoch);
     ++cul.occ;
+    addRef(cul.refs, line.ref);
+    addHour(cul.hours, line.captureEpoch);
 }
 
 void recordAccess(Line& line, State& state, std::string_view kind, std::string_view type) {
@@ -198,8 +204,10 @@ void recordAccess(Line& line, State& state, std::string_view kind, std::string_v
                          std::string(type),
                          orNone(ids),
                          orNone(line.values.lineAid()),
-                         line.macOrNone()};
+                         line.macOrNone(),
+                         {}};
     }
+    addRef(it->second.refs, line.ref);
 }
 
 void recordResolution(Line& line, State& state) {
@@ -214,7 +222,7 @@ void recordResolution(Line& line, State& state) {
     }
     appendCapped(state.recentRes,
                  Res{*t, std::string(line.stamp.date), line.macOrNone(),
-                     orNone(line.values.accountId()), orNone(line.values.lineAid())},
+                     orNone(line.values.accountId()), orNone(line.values.lineAid()), line.ref},
                  kMaxRecentRes);
 }
 
@@ -249,7 +257,8 @@ void recordPair(Line& line, State& state) {
                  PairRow{*t, formatEventTime(*t), match->res->mac, std::string(*account),
                          std::move(aid), std::move(aclv), delta,
                          orNone(scan.group(patterns().p10, Anchor::ClientCid, 1)),
-                         capped(line.values.svc(), kMaxFieldBytes), screen},
+                         capped(line.values.svc(), kMaxFieldBytes), screen,
+                         std::vector<Ref>{match->res->ref, line.ref}},
                  kMaxPairs);
     ++state.pairsTotal;
     if (screen) {
@@ -268,7 +277,8 @@ void recordBluetooth(Line& line, State& state) {
     }
     appendCapped(
         state.ble,
-        BleRow{*t, formatEventTime(*t), orNone(scan.group(patterns().p11, Anchor::NearbyTag, 1))},
+        BleRow{*t, formatEventTime(*t), orNone(scan.group(patterns().p11, Anchor::NearbyTag, 1)),
+               {line.ref}},
         kMaxBle);
     ++state.bleTotal;
 }
@@ -289,7 +299,7 @@ void recordEvaluation(Line& line, State& state) {
         KbdRow{*t, formatEventTime(*t), bleAddress ? std::string(*bleAddress) : line.macOrNone(),
                orNone(line.values.accountId()), capped(accessLevel(scan), kMaxFieldBytes),
                capped(line.values.svc(), kMaxFieldBytes),
-               orNone(scan.group(patterns().p14, Anchor::SelfTag, 1))},
+               orNone(scan.group(patterns().p14, Anchor::SelfTag, 1)), {line.ref}},
         kMaxKbd);
     ++state.kbdTotal;
 }
@@ -307,14 +317,19 @@ bool isViewLine(const LineScan& scan) {
 
 } // namespace
 
-void ingestLine(std::string_view text, State& state) {
+void ingestLine(std::string_view text, State& state, LinePlace at) {
     const LineScan scan(text);
     const auto stamp = captureStamp(scan);
     if (!stamp || scan.text().substr(stamp->end).starts_with(kBanner)) {
         return;
     }
-    Line line{scan, *stamp, captureEpoch(*stamp),
-              scan.has(Anchor::Bonjour) ? bonjourMac(scan) : std::nullopt, LineValues(scan)};
+    const double epoch = captureEpoch(*stamp);
+    Line line{scan,
+              *stamp,
+              epoch,
+              scan.has(Anchor::Bonjour) ? bonjourMac(scan) : std::nullopt,
+              LineValues(scan),
+              Ref{at.line, at.offset}};
 
     if (line.mac) {
         if (const auto tail = deviceTail(scan)) {

@@ -12,9 +12,16 @@
 /// The incremental analyser of the evidence log.
 namespace corvane::Sift {
 
-/// Folds one evidence-log line (without its line feed) into the state. Never fails; safe on
-/// any bytes. Changes every field but `head` and `offset`.
-void ingestLine(std::string_view line, State& state);
+/// Where a line lies in the evidence log: its number (1-based) and its first byte's offset.
+struct LinePlace {
+    uint64_t line = 0;
+    uint64_t offset = 0;
+};
+
+/// Folds one evidence-log line (without its line feed) into the state, referring every
+/// finding it adds to to `at`. Never fails; safe on any bytes. Changes every field but
+/// `head`, `offset` and `lines`.
+void ingestLine(std::string_view line, State& state, LinePlace at = {});
 
 /// Brings every map of the state within its cap, evicting the least recently seen peers,
 /// culprits and access events and the least counted keys of a MAC's count maps, and drops
@@ -37,6 +44,7 @@ enum class PassOutcome {
     NewLines,      // new lines were analysed
     LogReplaced,   // the log no longer matched the state: analysed again from its first byte
     ClockWentBack, // the clock is well behind an earlier pass: analysed again from the start
+    StateUpgraded, // the state predates line references: analysed again from the start, once
 };
 
 struct PassResult {

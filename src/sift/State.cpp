@@ -3,6 +3,7 @@
 #include "util/Files.h"
 #include "util/JsonFile.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace corvane::Sift {
@@ -19,6 +20,8 @@ void fields(V& v, P& p) requires std::is_same_v<std::remove_const_t<P>, Peer> {
     v("lastHMS", p.lastHMS);
     v("lastDate", p.lastDate);
     v("n", p.n);
+    v("refs", p.refs);
+    v("hours", p.hours);
 }
 
 template <typename V, typename C>
@@ -27,6 +30,8 @@ void fields(V& v, C& c) requires std::is_same_v<std::remove_const_t<C>, Cul> {
     v("occ", c.occ);
     v("first", c.first);
     v("last", c.last);
+    v("refs", c.refs);
+    v("hours", c.hours);
 }
 
 template <typename V, typename A>
@@ -38,6 +43,7 @@ void fields(V& v, A& a) requires std::is_same_v<std::remove_const_t<A>, Acc> {
     v("acct", a.acct);
     v("aid", a.aid);
     v("mac", a.mac);
+    v("refs", a.refs);
 }
 
 template <typename V, typename R>
@@ -47,6 +53,7 @@ void fields(V& v, R& r) requires std::is_same_v<std::remove_const_t<R>, Res> {
     v("mac", r.mac);
     v("ids", r.ids);
     v("aid", r.aid);
+    v("ref", r.ref);
 }
 
 template <typename V, typename R>
@@ -61,6 +68,7 @@ void fields(V& v, R& r) requires std::is_same_v<std::remove_const_t<R>, PairRow>
     v("cid", r.cid);
     v("svc", r.svc);
     v("screen", r.screen);
+    v("refs", r.refs);
 }
 
 template <typename V, typename R>
@@ -72,6 +80,7 @@ void fields(V& v, R& r) requires std::is_same_v<std::remove_const_t<R>, KbdRow> 
     v("aclv", r.aclv);
     v("svc", r.svc);
     v("selftag", r.selftag);
+    v("refs", r.refs);
 }
 
 template <typename V, typename R>
@@ -79,12 +88,14 @@ void fields(V& v, R& r) requires std::is_same_v<std::remove_const_t<R>, BleRow> 
     v("t", r.t);
     v("time", r.time);
     v("nbat", r.nbat);
+    v("refs", r.refs);
 }
 
 template <typename V, typename S>
 void fields(V& v, S& s) requires std::is_same_v<std::remove_const_t<S>, State> {
     v("head", s.head);
     v("offset", s.offset);
+    v("lines", s.lines);
     v("macTail", s.macTail);
     v("dPeer", s.dPeer);
     v("dAdsid", s.dAdsid);
@@ -126,6 +137,21 @@ json encode(const std::string& v) {
 }
 template <typename R> json encode(const R& record);
 
+// A reference is stored as [line, offset], and a record's references as one flat array of
+// such pairs: the state holds tens of thousands of them, and every pass reads it whole.
+json encode(const Ref& ref) {
+    return json::array({ref.line, ref.offset});
+}
+json encode(const std::vector<Ref>& refs) {
+    json out = json::array();
+    out.get_ref<json::array_t&>().reserve(2 * refs.size());
+    for (const Ref& ref : refs) {
+        out.push_back(ref.line);
+        out.push_back(ref.offset);
+    }
+    return out;
+}
+
 template <typename T> json encode(const std::map<std::string, T>& map) {
     json out = json::object();
     for (const auto& [key, value] : map) {
@@ -142,12 +168,18 @@ json encode(const std::set<std::string>& set) {
     return out;
 }
 
-template <typename T> json encode(const std::deque<T>& list) {
+template <typename List> json encodeList(const List& list) {
     json out = json::array();
     for (const auto& item : list) {
         out.push_back(encode(item));
     }
     return out;
+}
+template <typename T> json encode(const std::vector<T>& list) {
+    return encodeList(list);
+}
+template <typename T> json encode(const std::deque<T>& list) {
+    return encodeList(list);
 }
 
 struct Encoder {
@@ -220,6 +252,25 @@ bool decode(const json& j, std::string& out) {
 
 template <typename R> bool decode(const json& j, R& record);
 
+bool decodeRef(const json& j, size_t at, Ref& out) {
+    return decode(j[at], out.line) && decode(j[at + 1], out.offset);
+}
+bool decode(const json& j, Ref& out) {
+    return j.is_array() && j.size() == 2 && decodeRef(j, 0, out);
+}
+bool decode(const json& j, std::vector<Ref>& out) {
+    if (!j.is_array() || j.size() % 2 != 0) {
+        return false;
+    }
+    out.resize(j.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (!decodeRef(j, 2 * i, out[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 template <typename T> bool decode(const json& j, std::map<std::string, T>& out) {
     if (!j.is_object()) {
         return false;
@@ -245,7 +296,7 @@ bool decode(const json& j, std::set<std::string>& out) {
     return true;
 }
 
-template <typename T> bool decode(const json& j, std::deque<T>& out) {
+template <typename List> bool decodeList(const json& j, List& out) {
     if (!j.is_array()) {
         return false;
     }
@@ -255,6 +306,12 @@ template <typename T> bool decode(const json& j, std::deque<T>& out) {
         }
     }
     return true;
+}
+template <typename T> bool decode(const json& j, std::vector<T>& out) {
+    return decodeList(j, out);
+}
+template <typename T> bool decode(const json& j, std::deque<T>& out) {
+    return decodeList(j, out);
 }
 
 struct Decoder {
@@ -280,6 +337,33 @@ template <typename R> bool decode(const json& j, R& record) {
 
 } // namespace
 
+void addRef(std::vector<Ref>& refs, const Ref& ref) {
+    if (refs.size() < kFirstRefs + kLastRefs) {
+        refs.push_back(ref);
+        return;
+    }
+    std::move(refs.begin() + kFirstRefs + 1, refs.end(), refs.begin() + kFirstRefs);
+    refs.back() = ref;
+}
+
+void addHour(std::vector<int64_t>& hours, double epoch) {
+    if (!(epoch > 0 && epoch < 1e12)) {
+        return;
+    }
+    const auto hour = static_cast<int64_t>(epoch / 3600);
+    if (!hours.empty() && hours.back() == hour) {
+        return;
+    }
+    const auto at = std::lower_bound(hours.begin(), hours.end(), hour);
+    if (at != hours.end() && *at == hour) {
+        return;
+    }
+    hours.insert(at, hour);
+    if (hours.size() > kMaxHours) {
+        hours.erase(hours.begin());
+    }
+}
+
 nlohmann::json toJson(const State& state) {
     auto json = encode(state);
     json["passTime"] = state.passTime;
@@ -299,12 +383,18 @@ std::optional<State> fromJson(const nlohmann::json& json) {
 }
 
 State loadState(const std::filesystem::path& path) {
+    return loadStateFile(path).state;
+}
+
+LoadedState loadStateFile(const std::filesystem::path& path) {
     const auto json = util::readJson(path, kMaxStateFileBytes);
     if (!json) {
-        return State{};
+        return {};
     }
-    auto state = fromJson(*json);
-    return state ? std::move(*state) : State{};
+    if (auto state = fromJson(*json)) {
+        return {std::move(*state), false};
+    }
+    return {State{}, json->is_object() && json->contains("offset") && !json->contains("lines")};
 }
 
 bool saveState(const State& state, const std::filesystem::path& path) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 /// The analyser's persisted state and its records. Every record is a plain value whose
 /// JSON keys are its field names; fields are declared in their file order.
@@ -54,10 +55,30 @@ inline constexpr size_t kMaxAccess = 10000;
 inline constexpr size_t kMaxKeysPerMac = 64;
 
 /// A state file larger than this is corrupt. A state at every cap holds a few tens of MB;
-/// the view lines alone may reach 80 MiB (5000 lines of 16 KiB), and more once escaped.
+/// the view lines alone reach 10 MiB (5000 lines of 2 KiB), and more once escaped.
 inline constexpr uint64_t kMaxStateFileBytes = uint64_t{256} << 20;
 
 using CountMap = std::map<std::string, std::map<std::string, int64_t>>;
+
+/// Where a line of the evidence log lies, so a finding can be checked against the log
+/// itself: its number (1-based, counting every line, empty ones too) and the offset of its
+/// first byte. Its capture time is the line's own first stamp, read with its text.
+struct Ref {
+    uint64_t line = 0;
+    uint64_t offset = 0;
+    bool operator==(const Ref&) const = default;
+};
+
+/// A finding keeps the references of its first lines and of its latest ones.
+inline constexpr size_t kFirstRefs = 3;
+inline constexpr size_t kLastRefs = 2;
+/// Hours (seconds since 1970 / 3600) in which a finding was seen: a day and a bit.
+inline constexpr size_t kMaxHours = 26;
+
+/// Adds a line's reference, keeping the first `kFirstRefs` and the last `kLastRefs`.
+void addRef(std::vector<Ref>& refs, const Ref& ref);
+/// Notes the hour of `epoch` (when it is a real time), keeping the latest `kMaxHours`.
+void addHour(std::vector<int64_t>& hours, double epoch);
 
 /// A radio-level peer MAC seen by the Continuity daemons.
 struct Peer {
@@ -66,6 +87,8 @@ struct Peer {
     std::string lastHMS;       // capture time of day of the latest sighting
     std::string lastDate;      // capture date of the latest sighting
     int64_t n = 0;             // lines that named the MAC
+    std::vector<Ref> refs;
+    std::vector<int64_t> hours;
     bool operator==(const Peer&) const = default;
 };
 
@@ -75,6 +98,8 @@ struct Cul {
     int64_t occ = 0;
     double first = kMaxDouble;
     double last = 0;
+    std::vector<Ref> refs;
+    std::vector<int64_t> hours;
     bool operator==(const Cul&) const = default;
 };
 
@@ -87,6 +112,7 @@ struct Acc {
     std::string acct;
     std::string aid;
     std::string mac;
+    std::vector<Ref> refs;
     bool operator==(const Acc&) const = default;
 };
 
@@ -97,6 +123,7 @@ struct Res {
     std::string mac;
     std::string ids;
     std::string aid;
+    Ref ref;
     bool operator==(const Res&) const = default;
 };
 
@@ -112,6 +139,7 @@ struct PairRow {
     std::string cid;
     std::string svc;
     bool screen = false;
+    std::vector<Ref> refs; // the resolution's line, then the connection's
     bool operator==(const PairRow&) const = default;
 };
 
@@ -124,6 +152,7 @@ struct KbdRow {
     std::string aclv;
     std::string svc;
     std::string selftag;
+    std::vector<Ref> refs;
     bool operator==(const KbdRow&) const = default;
 };
 
@@ -132,12 +161,14 @@ struct BleRow {
     double t = 0;
     std::string time;
     std::string nbat;
+    std::vector<Ref> refs;
     bool operator==(const BleRow&) const = default;
 };
 
 struct State {
     std::string head;    // first (at most 160) bytes of the log the state belongs to
     uint64_t offset = 0; // bytes of the log consumed; always just after a line feed
+    uint64_t lines = 0;  // line feeds among them: the number of the next line is lines + 1
     CountMap macTail;    // MAC → device tail → lines
     std::map<std::string, Peer> dPeer;
     CountMap dAdsid;
@@ -173,6 +204,14 @@ std::optional<State> fromJson(const nlohmann::json& json);
 
 /// The state stored in a file, or the fresh state when it is missing or does not decode.
 State loadState(const std::filesystem::path& path);
+
+/// `loadState`, and whether the file held a state saved before line references were kept
+/// (an offset without a line count): that state is fresh too, and its log analysed again.
+struct LoadedState {
+    State state;
+    bool older = false;
+};
+LoadedState loadStateFile(const std::filesystem::path& path);
 
 /// Writes the state to a file (atomic replace). Returns false when it could not be written.
 bool saveState(const State& state, const std::filesystem::path& path);

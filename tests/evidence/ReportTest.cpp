@@ -5,6 +5,7 @@
 #include "TestConfig.h"
 #include "vault/Vault.h"
 
+#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
@@ -173,6 +174,41 @@ TEST(Report, WronglyTypedValuesTakeTheirDefaults) {
     EXPECT_THAT(r, HasSubstr("STATUS: —</div>"));
     EXPECT_THAT(r, HasSubstr("<td class=\"mono\">5</td><td class=\"mono\">not yet resolved</td>"));
     EXPECT_THAT(r, HasSubstr("No foreign account was observed"));
+}
+
+// The findings' lines, under the seal: numbers, offsets and the lines as text (markup and
+// terminal controls shown, never acted on), the timeline as a static picture, and the way to
+// check a line; no section without an evidence file.
+TEST(Report, FindingsAndTheirEvidenceUnderTheSeal) {
+    using ::testing::HasSubstr;
+    TempDir dir;
+    const fs::path data = dir.path();
+    writeText(data / "CV_personal.log", "line\n");
+    writeText(data / "sift/evidence.json", R"({"log":"CV_personal.log","findings":[
+        {"row":1,"list":"rogue_directlink","index":0,"title":"Rogue DirectLink address",
+         "mac":"AA:BB:CC:DD:EE:01","lines":[{"line":7,"offset":1234,"time":"2026-10-18 09:14:02",
+         "text":"CUBonjourDevice AA:BB:CC:DD:EE:01 <script>x</script> \u001b[31m & more"}]}]})");
+    writeText(data / "sift/timeline.json",
+              R"({"start":"2026-10-17 21:00:00","directlink":[0,2,1],"awdl":[0,0,3],"culprits":[],"access":[1]})");
+    const std::string r = reportOf(data, R"({"verdict":"COMPROMISED"})");
+    const auto section = r.find("<h2>Findings and their evidence</h2>");
+    ASSERT_NE(section, std::string::npos);
+    EXPECT_GT(section, r.find("<h2>Evidence &amp; integrity</h2>"));
+    EXPECT_LT(section, r.find("<h2>What to do with this report</h2>"));
+    EXPECT_THAT(r, HasSubstr("sed -n 'Np' CV_personal.log"));
+    EXPECT_THAT(r, HasSubstr("<h3 style=\"font-size:11pt;margin:12px 0 4px\">Row 1: Rogue DirectLink"
+                             " address AA:BB:CC:DD:EE:01</h3>"));
+    EXPECT_THAT(r, HasSubstr("<tr><td>7</td><td>1234</td><td>2026-10-18 09:14:02</td>"));
+    EXPECT_THAT(r, HasSubstr("&lt;script&gt;x&lt;/script&gt; \\x1b[31m &amp; more</td>"));
+    EXPECT_EQ(r.find("<script"), std::string::npos);
+    EXPECT_EQ(r.find('\x1b'), std::string::npos);
+    EXPECT_THAT(r, HasSubstr(">Foreign DirectLink (max 2)</text>"));
+    EXPECT_THAT(r, HasSubstr(">Access events (max 1)</text>"));
+    EXPECT_EQ(std::count(r.begin(), r.end(), '<') - std::count(r.begin(), r.end(), '>'), 0);
+
+    fs::remove(data / "sift/evidence.json");
+    EXPECT_EQ(reportOf(data, R"({"verdict":"COMPROMISED"})").find("Findings and their evidence"),
+              std::string::npos);
 }
 
 TEST(ByteCount, DecimalUnitsAsTheFileStyleShowsThem) {

@@ -5,6 +5,7 @@
 #include "capture/DataFolder.h"
 #include "evidence/Report.h"
 #include "sift/Dashboard.h"
+#include "sift/Evidence.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 
@@ -320,6 +321,42 @@ TEST(Bounds, EveryFileWrittenAtEveryCapIsReadBackByTheProgramsOwnReaders) {
     EXPECT_LT(size("sift/days.json"), pageLimit("radar.js", "MAX_SMALL_BYTES") / 2);
     EXPECT_TRUE(readVerdict(dir.path()));
     EXPECT_TRUE(evidence::makeReport(dir.path(), "ALL", dir / "vault", t + 60));
+
+// Rows whose lines are as long as a stored line gets and escape to six bytes a character:
+// sift/evidence.json keeps every reference, stops copying texts at its budget, and stays
+// within the limit its readers (explain, findings, the report) apply.
+TEST(Bounds, EvidenceAtItsCapStaysWithinItsReadersLimit) {
+    TempDir dir;
+    const std::string pad(kMaxViewLineBytes, '\x01');
+    int64_t t = kStart;
+    // The owner's phone, so that the accounts are judged and listed.
+    std::string log = test::evidenceLine(t, t - 1, 0,
+                                         "CUBonjourDevice 0A:00:00:00:00:01, TT 0x10 stID "
+                                         "0a1b2c3d-4e5f-6a7b-8c9d-0123456789ab IDS 'Own'") +
+                      "\n";
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 200; ++i, ++t) {
+            log += test::evidenceLine(t, t - 1, 0,
+                                      "SameAccountDevice owner IDS 'Cul" + std::to_string(i) +
+                                          "' " + pad) +
+                   "\n";
+        }
+    }
+    writeText(dir / "CV_personal.log", log);
+    runPass(dir.path(), static_cast<double>(t + 60));
+    EXPECT_LT(fs::file_size(dir / "sift/evidence.json"), kMaxEvidenceFileBytes);
+    const auto evidence = readEvidence(dir.path());
+    ASSERT_TRUE(evidence);
+    const auto findings = evidenceFindings(*evidence);
+    ASSERT_EQ(findings.size(), 200u);
+    size_t cut = 0;
+    for (const auto& finding : findings) {
+        ASSERT_EQ(finding["lines"].size(), kFirstRefs + kLastRefs);
+        for (const auto& line : finding["lines"]) {
+            cut += line["text"] == "…" ? 1 : 0;
+        }
+    }
+    EXPECT_GT(cut, 0u) << "the texts reached their budget";
 }
 
 } // namespace

@@ -18,7 +18,7 @@ State withTails(const std::vector<std::string>& tails) {
     State state;
     for (size_t i = 0; i < tails.size(); ++i) {
         const std::string mac = "AA:BB:CC:DD:EE:0" + std::to_string(i);
-        state.dPeer[mac] = Peer{kNow - 60, kNow, "08:00:00", "2027-01-15", 1};
+        state.dPeer[mac] = Peer{kNow - 60, kNow, "08:00:00", "2027-01-15", 1, {}, {}};
         state.macTail[mac][tails[i]] = 1;
     }
     return state;
@@ -49,12 +49,14 @@ TEST(OwnerTail, AdoptionWritesOnlyIntoABaselineObject) {
     TempDir dir;
     const State state = withTails({"0123456789AB"});
     writeText(DataFolder(dir).baselineFile(), "[1, 2]");
-    writeDashboard(dir.path(), state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:00"}}, kNow);
+    writeDashboard(dir.path(), state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:00"}}, kNow,
+                   util::ReadOnlyFile(DataFolder(dir).evidenceLog()), "CV_personal.log", true);
     EXPECT_EQ(test::readText(DataFolder(dir).baselineFile()), "[1, 2]");
     EXPECT_EQ(readVerdict(dir.path()), "CLEAN");
 
     writeText(DataFolder(dir).baselineFile(), R"({"my_conn_mac": ["aa:bb:cc:dd:ee:00"], "x": 1})");
-    writeDashboard(dir.path(), state, readOwnerIds(dir.path()), kNow);
+    writeDashboard(dir.path(), state, readOwnerIds(dir.path()), kNow,
+                   util::ReadOnlyFile(DataFolder(dir).evidenceLog()), "CV_personal.log", true);
     const auto ids = readOwnerIds(dir.path());
     EXPECT_EQ(ids.deviceTail, "0123456789AB");
     EXPECT_FALSE(deriveDashboard(state, ids, kNow).adoptTail); // found by the record from now on
@@ -81,7 +83,7 @@ TEST(OwnerTail, BaselineKeysOfTheWrongTypeCountAsAbsent) {
 /// Adds a DirectLink MAC behind `tail` that quotes `account`, seen from `first` to `last`.
 void addDirect(State& state, const std::string& mac, const std::string& tail,
                const std::string& account, double first = kNow - 60, double last = kNow) {
-    state.dPeer[mac] = Peer{first, last, "08:00:00", "2027-01-15", 1};
+    state.dPeer[mac] = Peer{first, last, "08:00:00", "2027-01-15", 1, {}, {}};
     state.macTail[mac][tail] = 1;
     if (!account.empty()) {
         state.dAdsid[mac][account] = 1;
@@ -127,11 +129,11 @@ TEST(Derivation, TheOwnersAccountsAreNeitherForeignNorCulprits) {
     addDirect(state, "FF:00:00:00:00:01", "FFFFFFFFFFFF", other); // a stranger
     for (const auto& [mac, id] :
          {std::pair{"AD:00:00:00:00:01", own}, {"AD:00:00:00:00:02", other}}) {
-        state.aPeer[mac] = Peer{kNow - 60, kNow, "08:00:00", "2027-01-15", 1};
+        state.aPeer[mac] = Peer{kNow - 60, kNow, "08:00:00", "2027-01-15", 1, {}, {}};
         state.aAdsid[mac][id] = 1;
     }
-    state.cul[own] = Cul{"", 9, kNow - 60, kNow};
-    state.cul[other] = Cul{"", 2, kNow - 60, kNow};
+    state.cul[own] = Cul{"", 9, kNow - 60, kNow, {}, {}};
+    state.cul[other] = Cul{"", 2, kNow - 60, kNow, {}, {}};
 
     auto d = deriveDashboard(state, {}, kNow);
     EXPECT_EQ(d.all["verdict"], "COMPROMISED");
@@ -168,7 +170,7 @@ TEST(Derivation, TheOwnersAccountsAreNeitherForeignNorCulprits) {
     state.dAdsid.clear();
     state.aPeer.clear();
     state.dPeer.erase("CC:00:00:00:00:01");
-    state.cul[other] = Cul{"", 2, kNow - 60, kNow};
+    state.cul[other] = Cul{"", 2, kNow - 60, kNow, {}, {}};
     d = deriveDashboard(state, {}, kNow);
     EXPECT_EQ(d.all["culprits"].size(), 2u);
     EXPECT_EQ(d.all["verdict"], "CLEAN");

@@ -16,7 +16,7 @@ using test::TempDir;
 /// Where each expected file lies in a data folder after the pass.
 fs::path producedPath(const fs::path& folder, const std::string& name) {
     if (name == "ALL.json" || name == "days.json" || name == "summary.json" ||
-        name == "baseline.json") {
+        name == "baseline.json" || name == "evidence.json" || name == "timeline.json") {
         return folder / "sift" / name;
     }
     return folder / name;

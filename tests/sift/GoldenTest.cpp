@@ -17,13 +17,13 @@ const std::filesystem::path kGolden =
 State analyse(const std::string& log) {
     State state;
     size_t start = 0;
-    while (start < log.size()) {
+    for (uint64_t number = 1; start < log.size(); ++number) {
         size_t end = log.find('\n', start);
         if (end == std::string::npos) {
             end = log.size();
         }
         if (end > start) {
-            ingestLine(std::string_view(log).substr(start, end - start), state);
+            ingestLine(std::string_view(log).substr(start, end - start), state, {number, start});
         }
         start = end + 1;
     }

@@ -17,26 +17,28 @@ State sampleState() {
     State s;
     s.head = "2026-10-18 09:14:02 | — CV-APP capture started";
     s.offset = 1234567890123ULL;
+    s.lines = 9876543210ULL;
     s.macTail["AA:BB:CC:DD:EE:FF"]["AABBCCDDEEFF"] = 3;
-    s.dPeer["AA:BB:CC:DD:EE:FF"] = Peer{1.5, 1792222222.25, "09:14:02", "2026-10-18", 7};
+    s.dPeer["AA:BB:CC:DD:EE:FF"] = Peer{1.5, 1792222222.25, "09:14:02", "2026-10-18", 7, {{1, 0}, {9, 4096}}, {497839}};
     s.dAdsid["AA:BB:CC:DD:EE:FF"]["Abc12"] = 2;
-    s.aPeer["11:22:33:44:55:66"] = Peer{0, 0.1 + 0.2, "00:00:00", "2026-01-01", 1};
+    s.aPeer["11:22:33:44:55:66"] = Peer{0, 0.1 + 0.2, "00:00:00", "2026-01-01", 1, {}, {}};
     s.aAdsid["11:22:33:44:55:66"]["Zed99"] = 1;
     s.macAid["11:22:33:44:55:66"]["aid-1"] = 4;
     s.owner = {"AA:BB:CC:DD:EE:FF", "11:22:33:44:55:66"};
-    s.cul["Abc12"] = Cul{"aid-1", 2, 10, 20};
+    s.cul["Abc12"] = Cul{"aid-1", 2, 10, 20, {{3, 77}}, {0}};
     s.access["2026-10-18|09:14|S|Abc12"] =
-        Acc{1792222222, "2026-10-18", "09:14:02", "Screen sharing", "Abc12", "—", "—"};
+        Acc{1792222222, "2026-10-18", "09:14:02", "Screen sharing", "Abc12", "—", "—", {{4, 99}}};
     s.minE = kMaxDouble;
     s.maxE = 1792222222.000001;
-    s.recentRes.push_back(Res{1792222221.734512, "2026-10-18", "—", "Abc12", "—"});
+    s.recentRes.push_back(Res{1792222221.734512, "2026-10-18", "—", "Abc12", "—", {5, 120}});
     s.pairs.push_back(PairRow{1792222221.737512, "2026-10-18 09:14:01.737512", "AA:BB:CC:DD:EE:FF",
-                              "Abc12", "aid", "Screen (7)", "3.000", "0x1f", "a · b", true});
+                              "Abc12", "aid", "Screen (7)", "3.000", "0x1f", "a · b", true,
+                              {{5, 120}, {6, 300}}});
     s.pairsTotal = 1;
     s.pairsScreen = 1;
-    s.kbd.push_back(KbdRow{5e-324, "t", "m", "i", "—", "—", "a1 b2"});
+    s.kbd.push_back(KbdRow{5e-324, "t", "m", "i", "—", "—", "a1 b2", {{7, 400}}});
     s.kbdTotal = 1;
-    s.ble.push_back(BleRow{2.5, "t", "c0 ff"});
+    s.ble.push_back(BleRow{2.5, "t", "c0 ff", {}});
     s.bleTotal = 1;
     s.view = {"line one", "line \"two\" with ünïcödé"};
     return s;

@@ -318,3 +318,48 @@ test('waiting, half-written files and refreshes: last good data kept, sort and s
   assert.deepEqual(problems, []);
   await page.close();
 });
+
+test('a row opens to its log lines, as text, with the command that prints them; the timeline shows per hour', async () => {
+  const files = h.passGolden('compromised');
+  const all = JSON.parse(files['sift/ALL.json']);
+  const row = all.rogue_directlink[0];
+  const lines = [
+    { line: 12, offset: 1400, time: '2026-10-18 09:14:02', text: row.mac + ' ' + PAYLOADS[0] },
+    { line: 4096, offset: 802211, time: '2026-10-18 11:02:40', text: 'TT 0x10 ' + row.mac },
+  ];
+  const hours = (peak) => Array.from({ length: 25 }, (_, i) => (i % 6 === 0 ? peak : 0));
+  const dir = h.dataFolder({
+    ...files,
+    'sift/evidence.json': JSON.stringify({
+      log: 'CV_personal.log',
+      findings: [
+        { row: 1, list: 'rogue_directlink', index: 0, mac: row.mac, account: row.ids, lines },
+        // Written for other rows: not shown under the second row.
+        { row: 2, list: 'rogue_directlink', index: 1, mac: 'AA:AA:AA:AA:AA:AA', lines },
+      ],
+    }),
+    'sift/timeline.json': JSON.stringify({ start: '2026-10-17 12:00:00', directlink: hours(3), awdl: hours(1), culprits: hours(2), access: hours(0) }),
+  });
+  const { page, problems } = await open(dir);
+  assert.equal(await page.locator('#timeline rect').count(), 5 * 3);
+  assert.deepEqual(await page.locator('#timeline .timeline-label').allTextContents(),
+    ['Foreign DirectLink (max 3)', 'Foreign AWDL (max 1)', 'Foreign accounts (max 2)', 'Access events (max 0)']);
+
+  const first = page.locator('#rogue-directlink tbody tr').first();
+  await first.click();
+  assert.equal(await first.getAttribute('aria-expanded'), 'true');
+  const opened = page.locator('#rogue-directlink tr.evidence');
+  assert.deepEqual(await opened.locator('.line-no').allTextContents(), ['Line 12', 'Line 4096']);
+  assert.equal(await opened.locator('.line-text').first().textContent(), lines[0].text);
+  assert.equal(await opened.locator('.command').textContent(), 'corvane explain --row 1');
+  await h.screenshot(page, 'radar-evidence-open', { fullPage: true });
+  await first.press('Enter'); // closes again
+  assert.equal(await opened.count(), 0);
+
+  await page.locator('#rogue-directlink tbody tr').nth(1).click();
+  assert.match(await page.locator('#rogue-directlink tr.evidence').textContent(), /not available yet/);
+  assert.equal(await page.evaluate(() => window.__pwned), false);
+  assert.equal(await page.evaluate(() => document.querySelectorAll('tr.evidence img, tr.evidence script').length), 0);
+  assert.deepEqual(problems, []);
+  await page.close();
+});
