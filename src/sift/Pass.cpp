@@ -35,43 +35,6 @@ constexpr double kRetentionSeconds = 86400;
 // Temporary files of writers older than this were left behind by a kill.
 constexpr int64_t kTemporaryFileAge = 60;
 
-        return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    }
-    /// At most `count` bytes from `from`; empty when they cannot be read.
-    std::string head(size_t count, uint64_t from = 0) const {
-        std::string out(count, '\0');
-        size_t got = 0;
-        while (fd_ >= 0 && got < count) {
-            const ssize_t n =
-                ::pread(fd_, out.data() + got, count - got, static_cast<off_t>(from + got));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
-        out.resize(got);
-        return out;
-    }
-    bool seek(uint64_t offset) {
-        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
-    }
-    /// Bytes read into `into`: 0 at the end of the file, negative on failure.
-    ssize_t read(char* into, size_t size) {
-        for (;;) {
-            const ssize_t n = ::read(fd_, into, size);
-            if (n >= 0 || errno != EINTR) {
-                return n;
-            }
-        }
-    }
-
-  private:
-    int fd_;
-};
-
 /// Hands every non-empty line of `bytes` (which ends with a line feed and starts at
 /// `state.offset`) to `ingestLine`, each cut to `kMaxLineBytes` however the reads fell, and
 /// counts the line feeds among them in `state.lines` (so empty lines keep their numbers).
