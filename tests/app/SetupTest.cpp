@@ -4,6 +4,7 @@
 #include "AppTestBase.h"
 #include "app/ContentView.h"
 #include "app/OnboardingView.h"
+#include "app/WebRadarView.h"
 
 #include <QApplication>
 #include <QCheckBox>
