@@ -292,15 +292,12 @@ void Monitor::clearDemo() {
 
 void Monitor::learnOwner(double since, std::function<void(std::optional<QString>)> done) {
     worker_->runExclusive([this, since, done = std::move(done), folder = places_.dataFolder] {
-        const auto [ble, cluster] = Baseline::ownerBLE(Baseline::rows(folder, since));
+        const auto result = Baseline::learn(folder, since, util::nowEpoch());
         std::optional<QString> learned;
-        std::optional<util::Failure> failure;
-        if (ble) {
-            // A phone that could not be written down is not learned: say why instead.
-            failure = Baseline::save(folder, "consumer", *ble, {}, "searching", {});
-            if (!failure) {
-                learned = QString::fromStdString(*ble);
-            }
+        const std::optional<util::Failure> failure = result.failure;
+        // A phone that could not be written down is not learned: say why instead.
+        if (result.bleMac && !failure) {
+            learned = QString::fromStdString(*result.bleMac);
         }
         post([this, done, learned, failure] {
             showAnalysisFailure(failure);

@@ -16,5 +16,6 @@ void addVaultCommand(CLI::App& app);
 void addPassCommand(CLI::App& app);
 void addLearnCommand(CLI::App& app);
 void addBaselineCommand(CLI::App& app);
+void addTrustCommand(CLI::App& app);
 
 } // namespace corvane::cli

@@ -18,20 +18,26 @@ struct LearnOptions {
     std::optional<double> now;
 };
 
-/// The setup assistant's learning step: the phone seen since the procedure began becomes
-/// the owner's, with no connection addresses yet.
+/// The setup assistant's learning step: the phone seen near the Mac since the procedure
+/// began becomes the owner's, with every device that announced the owner's account.
 void runLearn(const LearnOptions& options) {
     const std::filesystem::path dataFolder = existingDataFolder("learn", options.data);
-    const auto [bleMac, members] = Baseline::ownerBLE(Baseline::rows(dataFolder, options.since));
-    if (!bleMac) {
-        fail("learn", "no phone learned",
-             "none in the evidence log since " +
+    const auto learned = Baseline::learn(dataFolder, options.since, clockOf(options.now));
+    if (learned.failure) {
+        fail("learn", *learned.failure);
+    }
+    if (!learned.bleMac) {
+        fail("learn", "No phone found near this Mac",
+             "none advertised near it since " +
                  util::formatLocalDateTime(static_cast<int64_t>(options.since)));
     }
-    if (const auto failure = Baseline::save(dataFolder, "consumer", *bleMac, {}, "searching", {})) {
-        fail("learn", *failure);
+    std::printf("%s\n", learned.bleMac->c_str());
+    if (learned.phoneTail) {
+        std::printf("phone: %s\n", learned.phoneTail->c_str());
     }
-    std::printf("%s\n", bleMac->c_str());
+    for (const auto& tail : learned.devices) {
+        std::printf("device: %s\n", tail.c_str());
+    }
 }
 
 } // namespace

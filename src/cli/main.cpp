@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     corvane::cli::addPassCommand(app);
     corvane::cli::addLearnCommand(app);
     corvane::cli::addBaselineCommand(app);
+    corvane::cli::addTrustCommand(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }
