@@ -311,7 +311,7 @@ void Monitor::clearDemo() {
 
 void Monitor::learnOwner(double since, std::function<void(std::optional<QString>)> done) {
     worker_->runExclusive([this, since, done = std::move(done), folder = places_.dataFolder] {
-        const monitor::Learned learned = monitor::learnOwner(folder, since);
+        const Baseline::Learned learned = monitor::learnOwner(folder, since, util::nowEpoch());
         post([this, done, learned] {
             // A phone that could not be written down is not learned: say why instead.
             showAnalysisFailure(learned.failure);

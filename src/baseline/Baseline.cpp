@@ -5,6 +5,7 @@
 #include "util/JsonFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,9 @@ namespace {
 constexpr size_t kMaxCandidates = 40;
 constexpr double kCoPresenceSeconds = 15.0;
 constexpr int64_t kWeakestOwnerTimeRssi = -70;
+constexpr size_t kMaxTokensPerDevice = 64;
+/// Readings a cluster needs before its strength says where it is.
+constexpr size_t kMinNearReadings = 2;
 
 /// Union-find over the addresses of one clustering call, by index.
 class UF {
@@ -56,6 +60,8 @@ struct C {
     std::set<int64_t> minutes;
     int64_t best = -999;
     std::optional<std::pair<double, std::string>> latest;
+    std::vector<int64_t> readings; // every signal strength, for the median
+    bool directLink = false;       // a DirectLink line shares one of its tokens
 };
 
 /// What the baseline file holds, with the defaults for anything missing or mistyped.
@@ -66,7 +72,20 @@ struct Stored {
     std::string state = "searching";
     std::optional<std::string> bleMac;
     std::set<std::string> bleTokens; // "my_ble_tokens"
+    std::optional<std::string> deviceTail;
+    Devices devices;
+    bool checked = false; // written by a version that keeps known devices
 };
+
+std::string upperText(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return out;
+}
 
 Stored loadStored(const std::filesystem::path& dataFolder) {
     Stored stored;
@@ -84,6 +103,12 @@ Stored loadStored(const std::filesystem::path& dataFolder) {
     if (const auto toks = util::stringArrayAt(*object, "my_ble_tokens")) {
         stored.bleTokens.insert(toks->begin(), toks->end());
     }
+    if (const auto tail = util::stringAt(*object, "my_device_tail")) {
+        stored.deviceTail = upperText(*tail);
+    }
+    stored.devices = readDevices(*object);
+    const auto known = object->find("known_devices");
+    stored.checked = known != object->end() && known->is_array();
     return stored;
 }
 
@@ -102,36 +127,45 @@ std::optional<std::string> firstOf(const std::vector<std::string>& list) {
     return list.empty() ? std::nullopt : std::optional(list.front());
 }
 
-/// What an evaluation keeps beside the five keys of `save`.
-struct Learnt {
-    const std::vector<std::string>* nearby = nullptr; // "conn_nearby"
-    const std::set<std::string>* bleTokens = nullptr; // "my_ble_tokens"
-};
+void appendCapped(std::vector<std::string>& list, const std::string& item, size_t cap) {
+    if (std::find(list.begin(), list.end(), item) == list.end()) {
+        list.push_back(item);
+    }
+    if (list.size() > cap) {
+        list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(cap));
+    }
+}
 
-/// The five keys of `save`, and the learnt ones that are given; every other key is kept.
-std::optional<util::Failure> saveKeys(const std::filesystem::path& dataFolder,
-                                      const std::string& mode, const std::string& bleMac,
-                                      const std::vector<std::string>& connMacs,
-                                      const std::string& state,
-                                      const std::vector<std::string>& candidates,
-                                      const Learnt& learnt) {
-    return updateFile(
-        dataFolder,
-        [&](nlohmann::ordered_json& object) {
-            object["mode"] = mode;
-            object["my_ble_mac"] = std::vector<std::string>{bleMac};
-            object["my_conn_mac"] = connMacs;
-            object["my_conn_state"] = state;
-            object["conn_candidates"] = candidates;
-            if (learnt.nearby != nullptr) {
-                object["conn_nearby"] = *learnt.nearby;
-            }
-            if (learnt.bleTokens != nullptr && !learnt.bleTokens->empty()) {
-                object["my_ble_tokens"] = *learnt.bleTokens;
-            }
-            return true;
-        },
-        false);
+nlohmann::ordered_json devicesJson(const std::vector<KnownDevice>& known) {
+    auto out = nlohmann::ordered_json::array();
+    for (const KnownDevice& d : known) {
+        out.push_back({{"tail", d.tail}, {"tokens", d.tokens}, {"learned", d.learned}, {"at", d.at}});
+    }
+    return out;
+}
+
+KnownDevice* findDevice(std::vector<KnownDevice>& known, const std::string& tail) {
+    const auto it = std::find_if(known.begin(), known.end(),
+                                 [&tail](const KnownDevice& d) { return d.tail == tail; });
+    return it == known.end() ? nullptr : &*it;
+}
+
+/// Adds a device, or the tokens of one already known; a full list takes no new device.
+void addDevice(std::vector<KnownDevice>& known, const std::string& tail,
+               const std::set<std::string>& tokens, const char* learned, double at) {
+    KnownDevice* device = findDevice(known, tail);
+    if (device == nullptr) {
+        if (known.size() >= kMaxKnownDevices) {
+            return;
+        }
+        device = &known.emplace_back(KnownDevice{tail, {}, learned, at});
+    }
+    for (const std::string& tok : tokens) {
+        if (device->tokens.size() >= kMaxTokensPerDevice) {
+            break;
+        }
+        device->tokens.insert(tok);
+    }
 }
 
 } // namespace
@@ -140,14 +174,64 @@ std::filesystem::path baselinePath(const std::filesystem::path& dataFolder) {
     return DataFolder(dataFolder).baselineFile();
 }
 
+std::optional<std::string> normalTail(std::string_view text) {
+    if (text.size() != 12 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+        return std::nullopt;
+    }
+    return upperText(text);
+}
+
+Devices readDevices(const nlohmann::json& object) {
+    Devices out;
+    if (const auto it = object.find("known_devices"); it != object.end() && it->is_array()) {
+        for (const auto& entry : *it) {
+            if (!entry.is_object() || out.known.size() >= kMaxKnownDevices) {
+                continue;
+            }
+            const auto tail = util::stringAt(entry, "tail");
+            const auto normal = tail ? normalTail(*tail) : std::nullopt;
+            if (!normal || std::any_of(out.known.begin(), out.known.end(),
+                                       [&](const KnownDevice& d) { return d.tail == *normal; })) {
+                continue;
+            }
+            KnownDevice device{*normal, {}, util::stringAt(entry, "learned").value_or("setup"), 0};
+            if (const auto toks = util::stringArrayAt(entry, "tokens")) {
+                for (const auto& tok : *toks) {
+                    if (device.tokens.size() < kMaxTokensPerDevice) {
+                        device.tokens.insert(tok);
+                    }
+                }
+            }
+            if (const auto at = entry.find("at"); at != entry.end() && at->is_number()) {
+                device.at = at->get<double>();
+            }
+            out.known.push_back(std::move(device));
+        }
+    }
+    if (const auto it = object.find("device_macs"); it != object.end() && it->is_object()) {
+        for (const auto& [mac, tail] : it->items()) {
+            if (tail.is_string() && out.macs.size() < kMaxDeviceMacs) {
+                out.macs.emplace(upperText(mac), upperText(tail.get<std::string>()));
+            }
+        }
+    }
+    return out;
+}
+
 namespace {
 
-/// Whether a row ties its cluster to the owner's phone.
-using RowFilter = std::function<bool(const Row& row)>;
+/// Rows clustered by shared tokens: each row's cluster root and every cluster's statistics,
+/// in the order of the first row with a signal strength (so ties go the same way each run).
+struct Clusters {
+    std::vector<size_t> rootOf; // per row
+    std::map<size_t, C> stats;
+    std::vector<size_t> visitOrder;
+    std::map<size_t, std::set<std::string>> tokens; // per root
+};
 
-/// `ownerBLE` among the clusters with a row that `eligible` accepts (all when it is empty).
-std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std::vector<Row>& rows,
-                                                                       const RowFilter& eligible) {
+Clusters cluster(const std::vector<Row>& rows) {
     // Each address gets an index in the order of its first row.
     std::map<std::string_view, size_t> index;
     std::vector<size_t> rowIndex;
@@ -169,44 +253,76 @@ std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std
         }
     }
 
-    // Clusters are visited in the order of their first row with a signal strength, so that
-    // ties go the same way on every run.
-    std::map<size_t, C> clusters;
-    std::vector<size_t> visitOrder;
+    Clusters out;
+    out.rootOf.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        out.rootOf.push_back(uf.find(rowIndex[i]));
+    }
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
+        const size_t root = out.rootOf[i];
+        if (!row.toks.empty()) {
+            out.tokens[root].insert(row.toks.begin(), row.toks.end());
+        }
         if (!row.rssi) {
             continue;
         }
-        const size_t root = uf.find(rowIndex[i]);
-        const auto [it, fresh] = clusters.try_emplace(root);
+        const auto [it, fresh] = out.stats.try_emplace(root);
         if (fresh) {
-            visitOrder.push_back(root);
+            out.visitOrder.push_back(root);
         }
         C& c = it->second;
         c.minutes.insert(static_cast<int64_t>(std::trunc(row.epoch / 60.0)));
         c.best = std::max(c.best, *row.rssi);
+        c.readings.push_back(*row.rssi);
         if (!c.latest || c.latest->first < row.epoch) {
             c.latest = std::pair(row.epoch, row.mac);
         }
     }
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].tt == "0x10" && !rows[i].toks.empty()) {
+            if (const auto it = out.stats.find(out.rootOf[i]); it != out.stats.end()) {
+                it->second.directLink = true;
+            }
+        }
+    }
+    return out;
+}
 
+std::pair<std::optional<std::string>, std::set<std::string>>
+membersOf(const std::vector<Row>& rows, const Clusters& clusters, const C* picked, size_t root) {
+    if (!picked) {
+        return {std::nullopt, {}};
+    }
+    std::set<std::string> members{picked->latest->second};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (clusters.rootOf[i] == root) {
+            members.insert(rows[i].mac);
+        }
+    }
+    return {picked->latest->second, std::move(members)};
+}
+
+/// Whether a row ties its cluster to the owner's phone.
+using RowFilter = std::function<bool(const Row& row)>;
+
+/// `ownerBLE` among the clusters with a row that `eligible` accepts (all when it is empty).
+std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std::vector<Row>& rows,
+                                                                       const RowFilter& eligible) {
+    const Clusters clusters = cluster(rows);
     std::set<size_t> eligibleRoots;
     if (eligible) {
         for (size_t i = 0; i < rows.size(); ++i) {
             if (eligible(rows[i])) {
-                eligibleRoots.insert(uf.find(rowIndex[i]));
+                eligibleRoots.insert(clusters.rootOf[i]);
             }
         }
     }
     const C* picked = nullptr;
     size_t pickedRoot = 0;
-    for (const size_t root : visitOrder) {
-        const C& c = clusters.at(root);
-        if (!c.latest) {
-            continue;
-        }
-        if (eligible && eligibleRoots.count(root) == 0) {
+    for (const size_t root : clusters.visitOrder) {
+        const C& c = clusters.stats.at(root);
+        if (!c.latest || (eligible && eligibleRoots.count(root) == 0)) {
             continue;
         }
         if (!picked ||
@@ -215,16 +331,140 @@ std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std
             pickedRoot = root;
         }
     }
-    if (!picked) {
-        return {std::nullopt, {}};
-    }
-    std::set<std::string> members{picked->latest->second};
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (uf.find(rowIndex[i]) == pickedRoot) {
-            members.insert(rows[i].mac);
+    return membersOf(rows, clusters, picked, pickedRoot);
+}
+
+int64_t median(std::vector<int64_t> values) {
+    const auto mid = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), mid, values.end());
+    return *mid;
+}
+
+/// The device tail most often named on the DirectLink lines of `members`; nothing when none
+/// names one.
+std::optional<std::string> tailOf(const std::vector<Row>& rows, const std::set<std::string>& toks) {
+    std::map<std::string, size_t> counts;
+    for (const Row& row : rows) {
+        if (row.tt == "0x10" && row.tail && sharesToken(row.toks, toks)) {
+            ++counts[*row.tail];
         }
     }
-    return {picked->latest->second, std::move(members)};
+    const auto best = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) {
+        return a.second < b.second;
+    });
+    return best == counts.end() ? std::nullopt : std::optional(best->first);
+}
+
+/// The tokens shown with a device tail: those on its lines and those of the clusters they
+/// belong to (its Bluetooth advertisements).
+std::set<std::string> tokensOfTail(const std::vector<Row>& rows, const Clusters& clusters,
+                                   const std::string& tail) {
+    std::set<std::string> out;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].tail == tail) {
+            if (const auto it = clusters.tokens.find(clusters.rootOf[i]);
+                it != clusters.tokens.end()) {
+                out.insert(it->second.begin(), it->second.end());
+            }
+        }
+    }
+    return out;
+}
+
+/// Ties the peer addresses of the window to the known devices: by the tail a line names, or,
+/// on a line that names none, by a token of the device.
+void tieAddresses(const std::vector<Row>& rows, Devices& devices) {
+    std::map<std::string, std::string> ties;
+    for (const Row& row : rows) {
+        if (!row.tt && !row.account) {
+            continue;
+        }
+        if (row.tail) {
+            if (findDevice(devices.known, *row.tail) != nullptr) {
+                ties[row.mac] = *row.tail;
+            }
+            continue;
+        }
+        for (const KnownDevice& d : devices.known) {
+            if (sharesToken(row.toks, d.tokens)) {
+                ties[row.mac] = d.tail;
+                break;
+            }
+        }
+    }
+    if (devices.macs.size() + ties.size() > kMaxDeviceMacs) {
+        devices.macs.clear(); // the addresses of the window are the ones in use
+    }
+    for (auto& [mac, tail] : ties) {
+        if (devices.macs.size() < kMaxDeviceMacs) {
+            devices.macs[mac] = std::move(tail);
+        }
+    }
+}
+
+/// Everything `refresh` and `learn` write; every other key of the file is kept.
+struct Written {
+    std::string mode;
+    std::optional<std::string> bleMac;
+    std::vector<std::string> connMacs;
+    std::string state;
+    std::vector<std::string> candidates;
+    const std::vector<std::string>* nearby = nullptr; // "conn_nearby"
+    const std::set<std::string>* bleTokens = nullptr; // "my_ble_tokens"
+    std::optional<std::string> deviceTail;            // "my_device_tail", when proven
+    const Devices* devices = nullptr;
+    std::vector<std::string> demotedTails; // stored identifiers found without evidence
+    std::vector<std::string> demotedConn;
+};
+
+std::optional<util::Failure> saveWritten(const std::filesystem::path& dataFolder,
+                                         const Written& w) {
+    return updateFile(
+        dataFolder,
+        [&](nlohmann::ordered_json& object) {
+            object["mode"] = w.mode;
+            object["my_ble_mac"] =
+                w.bleMac ? std::vector<std::string>{*w.bleMac} : std::vector<std::string>{};
+            object["my_conn_mac"] = w.connMacs;
+            object["my_conn_state"] = w.state;
+            object["conn_candidates"] = w.candidates;
+            if (w.nearby != nullptr) {
+                object["conn_nearby"] = *w.nearby;
+            }
+            if (w.bleTokens != nullptr && !w.bleTokens->empty()) {
+                object["my_ble_tokens"] = *w.bleTokens;
+            }
+            if (w.deviceTail) {
+                object["my_device_tail"] = *w.deviceTail;
+            } else if (!w.demotedTails.empty()) {
+                object.erase("my_device_tail");
+            }
+            if (w.devices != nullptr) {
+                object["known_devices"] = devicesJson(w.devices->known);
+                object["device_macs"] = w.devices->macs;
+            }
+            if (!w.demotedTails.empty() || !w.demotedConn.empty()) {
+                // Kept for the record only: nothing recognises the owner by these.
+                auto& demoted = object["unverified"];
+                if (!demoted.is_object()) {
+                    demoted = nlohmann::ordered_json::object();
+                }
+                for (const auto& [key, list] :
+                     {std::pair("my_device_tail", &w.demotedTails),
+                      std::pair("my_conn_mac", &w.demotedConn)}) {
+                    std::vector<std::string> kept;
+                    if (const auto old = util::stringArrayAt(demoted, key)) {
+                        kept = *old;
+                    }
+                    for (const auto& item : *list) {
+                        appendCapped(kept, item, kMaxCandidates);
+                    }
+                    demoted[key] = kept;
+                }
+            }
+            return true;
+        },
+        false);
 }
 
 } // namespace
@@ -232,6 +472,129 @@ std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std
 std::pair<std::optional<std::string>, std::set<std::string>>
 ownerBLE(const std::vector<Row>& rows) {
     return pickOwner(rows, {});
+}
+
+std::pair<std::optional<std::string>, std::set<std::string>>
+nearPhone(const std::vector<Row>& rows, bool needEvidence) {
+    const Clusters clusters = cluster(rows);
+    const C* picked = nullptr;
+    size_t pickedRoot = 0;
+    std::tuple<bool, int64_t, size_t, int64_t> pickedRank{};
+    for (const size_t root : clusters.visitOrder) {
+        const C& c = clusters.stats.at(root);
+        if (c.readings.size() < kMinNearReadings) {
+            continue; // a passer-by's odd strong reading says nothing of where it stays
+        }
+        const int64_t typical = median(c.readings);
+        if (typical < kNearRssi || (needEvidence && !c.directLink)) {
+            continue;
+        }
+        const std::tuple rank{c.directLink, typical, c.minutes.size(), c.best};
+        if (!picked || rank > pickedRank) {
+            picked = &c;
+            pickedRoot = root;
+            pickedRank = rank;
+        }
+    }
+    return membersOf(rows, clusters, picked, pickedRoot);
+}
+
+Learned learn(const std::filesystem::path& dataFolder, double since, double now) {
+    Learned out;
+    const std::vector<Row> recent = rows(dataFolder, since);
+    const auto [bleMac, members] = nearPhone(recent, false);
+    Stored stored = loadStored(dataFolder);
+    if (!bleMac) {
+        if (!Baseline::exists(dataFolder)) {
+            const Devices none;
+            Written w;
+            w.mode = "consumer";
+            w.state = "searching";
+            w.devices = &none;
+            out.failure = saveWritten(dataFolder, w);
+        }
+        return out;
+    }
+    out.bleMac = bleMac;
+    const Clusters clusters = cluster(recent);
+    std::set<std::string> phoneToks;
+    for (size_t i = 0; i < recent.size(); ++i) {
+        if (members.count(recent[i].mac) > 0) {
+            phoneToks.insert(recent[i].toks.begin(), recent[i].toks.end());
+        }
+    }
+    out.phoneTail = tailOf(recent, phoneToks);
+
+    // The owner's account, as the phone's own connections announce it.
+    std::map<std::string, size_t> accounts;
+    for (const Row& row : recent) {
+        if (row.tt == "0x10" && row.account && sharesToken(row.toks, phoneToks)) {
+            ++accounts[*row.account];
+        }
+    }
+    const auto ownAccount = std::max_element(
+        accounts.begin(), accounts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+
+    Devices devices = stored.devices;
+    if (out.phoneTail) {
+        addDevice(devices.known, *out.phoneTail, tokensOfTail(recent, clusters, *out.phoneTail),
+                  "setup", now);
+    }
+    // Every other device that announced the owner's account while the setup ran.
+    for (const Row& row : recent) {
+        if (row.tt != "0x10" || !row.tail || row.tail == out.phoneTail) {
+            continue;
+        }
+        const bool own = row.ownerTag || (ownAccount != accounts.end() && row.account == ownAccount->first);
+        if (own && findDevice(devices.known, *row.tail) == nullptr) {
+            addDevice(devices.known, *row.tail, tokensOfTail(recent, clusters, *row.tail), "setup",
+                      now);
+            out.devices.push_back(*row.tail);
+        }
+    }
+    tieAddresses(recent, devices);
+    Written w;
+    w.mode = "consumer";
+    w.bleMac = bleMac;
+    w.state = "searching";
+    w.bleTokens = &phoneToks;
+    w.deviceTail = out.phoneTail ? out.phoneTail : stored.deviceTail;
+    w.devices = &devices;
+    out.failure = saveWritten(dataFolder, w);
+    return out;
+}
+
+std::optional<util::Failure> trust(const std::filesystem::path& dataFolder,
+                                   const std::string& tail, double window, double now) {
+    const auto normal = normalTail(tail);
+    if (!normal) {
+        return util::Failure{"can't confirm the device", "\"" + tail + "\" is not a device tail"};
+    }
+    const std::vector<Row> recent = rows(dataFolder, now - window);
+    const std::set<std::string> tokens = tokensOfTail(recent, cluster(recent), *normal);
+    bool full = false;
+    auto failure = updateFile(
+        dataFolder,
+        [&](nlohmann::ordered_json& object) {
+            Devices devices = readDevices(object);
+            if (findDevice(devices.known, *normal) != nullptr) {
+                return false; // known already: what was recorded stays
+            }
+            if (devices.known.size() >= kMaxKnownDevices) {
+                full = true;
+                return false;
+            }
+            addDevice(devices.known, *normal, tokens, "confirmed", now);
+            object["known_devices"] = devicesJson(devices.known);
+            return true;
+        },
+        false);
+    if (full) {
+        return util::Failure{"can't confirm the device", "the baseline knows " +
+                                                           std::to_string(kMaxKnownDevices) +
+                                                           " devices already"};
+    }
+    return failure;
 }
 
 std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
@@ -270,7 +633,13 @@ std::optional<util::Failure> save(const std::filesystem::path& dataFolder, const
                                   const std::vector<std::string>& connMacs,
                                   const std::string& state,
                                   const std::vector<std::string>& candidates) {
-    return saveKeys(dataFolder, mode, bleMac, connMacs, state, candidates, {});
+    Written w;
+    w.mode = mode;
+    w.bleMac = bleMac;
+    w.connMacs = connMacs;
+    w.state = state;
+    w.candidates = candidates;
+    return saveWritten(dataFolder, w);
 }
 
 bool exists(const std::filesystem::path& dataFolder) {
@@ -282,18 +651,19 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     if (!Baseline::exists(dataFolder)) {
         return {std::nullopt, "searching", std::nullopt, std::nullopt};
     }
-    const Stored stored = loadStored(dataFolder);
+    Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
     // The phone is the cluster holding its last address or one of its tokens. Whichever
     // device is around most is not: a neighbour's phone present a minute longer, or a
-    // stranger's while the owner is away, would otherwise be taken for it. Only a file that
-    // knows neither in the window (no tokens learnt yet) falls back on the best cluster.
+    // stranger's while the owner is away, would otherwise be taken for it. A file that knows
+    // neither (a setup that found no phone near, or a file of an older version) takes only
+    // a phone near the Mac whose token shows on a DirectLink line to it.
     const RowFilter isPhone = [&stored](const Row& row) {
         return row.mac == stored.bleMac || sharesToken(row.toks, stored.bleTokens);
     };
     auto [foundMac, foundMembers] = pickOwner(recent, isPhone);
     if (!foundMac && stored.bleTokens.empty()) {
-        std::tie(foundMac, foundMembers) = pickOwner(recent, {});
+        std::tie(foundMac, foundMembers) = nearPhone(recent, true);
     }
 
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
@@ -315,6 +685,7 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
         }
     }
     std::sort(ownerTimes.begin(), ownerTimes.end());
+    const std::set<std::string>& phoneToks = ownerToks;
 
     // Addresses on DirectLink lines, in the order of their first row; the phone's own
     // connections are among them, so its cluster members are not left out.
@@ -338,8 +709,8 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     std::vector<std::string> nearby;
     for (const auto& [mac, macRows] : directs) {
         const bool sharedToken =
-            !ownerToks.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
-                return sharesToken(r->toks, ownerToks);
+            !phoneToks.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
+                return sharesToken(r->toks, phoneToks);
             });
         const auto nearOwner = std::count_if(macRows.begin(), macRows.end(), [&](const Row* r) {
             return nearAny(r->epoch, ownerTimes);
@@ -352,7 +723,40 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     }
     std::sort(nearby.begin(), nearby.end());
 
-    std::vector<std::string> connMacs = stored.connMacs;
+    // The stored identifiers stand only on the phone's tokens. A file of an older version
+    // (which took them from co-presence or the largest set) is checked once; after that an
+    // identifier goes when the window contradicts it: the phone's tokens name another tail,
+    // or a stored address names a device that is not the phone.
+    const std::optional<std::string> phoneTail = tailOf(recent, phoneToks);
+    Written w;
+    std::optional<std::string> deviceTail = stored.deviceTail;
+    if (deviceTail && deviceTail != phoneTail &&
+        findDevice(stored.devices.known, *deviceTail) == nullptr &&
+        (!stored.checked || phoneTail)) {
+        w.demotedTails.push_back(*deviceTail);
+        deviceTail.reset();
+    }
+    if (phoneTail) {
+        deviceTail = phoneTail;
+        const Clusters clusters = cluster(recent);
+        addDevice(stored.devices.known, *phoneTail, tokensOfTail(recent, clusters, *phoneTail),
+                  "evidence", now);
+    }
+    std::vector<std::string> connMacs;
+    for (const std::string& mac : stored.connMacs) {
+        const bool proven = std::find(newList.begin(), newList.end(), mac) != newList.end();
+        const auto it = directIndex.find(mac);
+        const bool contradicted =
+            it != directIndex.end() && !proven &&
+            std::any_of(directs[it->second].second.begin(), directs[it->second].second.end(),
+                        [&](const Row* r) { return deviceTail && r->tail && r->tail != deviceTail; });
+        if (proven || (stored.checked && !contradicted)) {
+            connMacs.push_back(mac);
+        } else {
+            w.demotedConn.push_back(mac);
+        }
+    }
+
     std::string state = stored.state;
     std::vector<std::string> candidates = stored.candidates;
     if (!newList.empty()) {
@@ -373,10 +777,18 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
         connMacs = newList;
         std::sort(connMacs.begin(), connMacs.end());
     }
-    const std::set<std::string>& bleTokens = foundMac ? ownerToks : stored.bleTokens;
-    auto failure = saveKeys(dataFolder, stored.mode, *bleMac, connMacs, state, candidates,
-                            Learnt{&nearby, &bleTokens});
-    return {firstOf(connMacs), state, std::move(failure), bleMac};
+    tieAddresses(recent, stored.devices);
+    w.mode = stored.mode;
+    w.bleMac = bleMac;
+    w.connMacs = connMacs;
+    w.state = state;
+    w.candidates = std::move(candidates);
+    w.nearby = &nearby;
+    w.bleTokens = foundMac ? &ownerToks : &stored.bleTokens;
+    w.deviceTail = deviceTail;
+    w.devices = &stored.devices;
+    auto failure = saveWritten(dataFolder, w);
+    return {firstOf(w.connMacs), state, std::move(failure), bleMac};
 }
 
 } // namespace corvane::Baseline

@@ -1,6 +1,7 @@
 #include "baseline/RowReader.h"
 
 #include "capture/DataFolder.h"
+#include "sift/Extract.h"
 #include "util/Files.h"
 #include "util/LocalTime.h"
 #include "util/Regex.h"
@@ -47,6 +48,7 @@ struct Patterns {
         R"(CBDevice ([0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}))"};
     Regex nbIAT{R"(nbIAT <([0-9a-fA-F ]{6,})>)"};
     Regex at{R"(\bAT <?([0-9a-fA-F]{2}(?: ?[0-9a-fA-F]{2}){2})>?)"};
+    Regex authTag{R"(DeviceAuthTag: <([0-9a-fA-F]{2}(?: ?[0-9a-fA-F]{2}){2})>)"};
 };
 
 const Patterns& patterns() {
@@ -149,6 +151,10 @@ std::set<std::string> tokensOf(std::string_view line) {
     if (contains(line, "AT ")) {
         addTokens(patterns().at, line, toks);
     }
+    // An AWDL announcement carries the device's authentication tag where others carry "AT".
+    if (contains(line, "AuthTag: <")) {
+        addTokens(patterns().authTag, line, toks);
+    }
     return toks;
 }
 
@@ -226,12 +232,22 @@ std::optional<Row> rowOf(std::string_view line, int64_t epoch) {
     if (!mac) {
         return std::nullopt;
     }
-    return Row{std::move(*mac),
-               ttCodeOf(line),
-               rssiOf(line),
-               tokensOf(line),
-               static_cast<double>(epoch),
-               contains(line, "iPhone")};
+    Row row;
+    row.mac = std::move(*mac);
+    row.tt = ttCodeOf(line);
+    row.rssi = rssiOf(line);
+    row.toks = tokensOf(line);
+    row.epoch = static_cast<double>(epoch);
+    row.iphone = contains(line, "iPhone");
+    if (contains(line, "CUBonjourDevice")) {
+        const Sift::LineScan scan(line);
+        row.tail = Sift::deviceTail(scan);
+        if (const auto ids = Sift::quotedIds(scan)) {
+            row.account = std::string(*ids);
+        }
+        row.ownerTag = scan.has(Sift::Anchor::OwnerTag);
+    }
+    return row;
 }
 
 /// The lines of a file from its end towards its start, read in blocks, going back at most

@@ -18,5 +18,6 @@ void addLearnCommand(CLI::App& app);
 void addBaselineCommand(CLI::App& app);
 void addExplainCommand(CLI::App& app);
 void addFindingsCommand(CLI::App& app);
+void addTrustCommand(CLI::App& app);
 
 } // namespace corvane::cli

@@ -18,19 +18,26 @@ struct LearnOptions {
     std::optional<double> now;
 };
 
-/// The setup assistant's learning step.
+/// The setup assistant's learning step: the phone seen near the Mac since the procedure
+/// began becomes the owner's, with every device that announced the owner's account.
 void runLearn(const LearnOptions& options) {
-    const auto learned =
-        monitor::learnOwner(existingDataFolder("learn", options.data), options.since);
+    const auto learned = monitor::learnOwner(existingDataFolder("learn", options.data),
+                                             options.since, clockOf(options.now));
     if (learned.failure) {
         fail("learn", *learned.failure);
     }
     if (!learned.bleMac) {
-        fail("learn", "no phone learned",
-             "none in the evidence log since " +
+        fail("learn", "No phone found near this Mac",
+             "none advertised near it since " +
                  util::formatLocalDateTime(static_cast<int64_t>(options.since)));
     }
     std::printf("%s\n", learned.bleMac->c_str());
+    if (learned.phoneTail) {
+        std::printf("phone: %s\n", learned.phoneTail->c_str());
+    }
+    for (const auto& tail : learned.devices) {
+        std::printf("device: %s\n", tail.c_str());
+    }
 }
 
 } // namespace

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     corvane::cli::addBaselineCommand(app);
     corvane::cli::addExplainCommand(app);
     corvane::cli::addFindingsCommand(app);
+    corvane::cli::addTrustCommand(app);
     CLI11_PARSE(app, argc, argv);
     return 0;
 }

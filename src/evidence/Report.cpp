@@ -330,6 +330,62 @@ std::string culpritRows(const json& rows) {
     return out;
 }
 
+/// The owner's devices, when the dashboard file knows them: those on the owner's account the
+/// owner has not confirmed, and every known device with when it became known, so a reader
+/// sees what the owner cleared.
+std::string ownDeviceSections(const json& data) {
+    std::string out;
+    const auto unknown = data.find("unknown_own_devices");
+    if (unknown != data.end() && unknown->is_array()) {
+        out += "</table>\n\n<h2>Unconfirmed devices on the owner's account (claiming to be the "
+               "owner)</h2>\n<table><tr><th>Device tail</th><th>MAC</th><th>IDS</th><th>First "
+               "seen</th><th>Last seen</th></tr>";
+        size_t rows = 0;
+        for (const auto& row : *unknown) {
+            if (!row.is_object()) {
+                continue;
+            }
+            std::string macs;
+            for (const auto& mac : util::stringArrayAt(row, "macs").value_or(std::vector<std::string>{})) {
+                macs += (macs.empty() ? "" : ", ") + mac;
+            }
+            out += "<tr><td class=\"mono\">" + escapeHtml(textOf(row, "tail")) +
+                   "</td><td class=\"mono\">" + escapeHtml(orDash(macs)) + "</td><td>" +
+                   escapeHtml(textOf(row, "ids")) + "</td><td>" + escapeHtml(textOf(row, "first")) +
+                   "</td><td>" + escapeHtml(textOf(row, "last")) + "</td></tr>";
+            ++rows;
+        }
+        if (rows == 0) {
+            out += "<tr><td colspan='5' class='none'>None.</td></tr>";
+        }
+    }
+    const auto known = data.find("known_devices");
+    if (known != data.end() && known->is_array()) {
+        out += "</table>\n\n<h2>The owner's known devices</h2>\n<table><tr><th>Device "
+               "tail</th><th>Known by</th><th>Since</th></tr>";
+        size_t rows = 0;
+        for (const auto& row : *known) {
+            if (!row.is_object()) {
+                continue;
+            }
+            const std::string learned = textOf(row, "learned");
+            const char* how = learned == "confirmed" ? "Confirmed by the owner"
+                              : learned == "evidence" ? "The phone's own tokens"
+                                                      : "Setup";
+            const auto phone = row.find("phone");
+            const bool isPhone = phone != row.end() && phone->is_boolean() && phone->get<bool>();
+            out += "<tr><td class=\"mono\">" + escapeHtml(textOf(row, "tail")) +
+                   (isPhone ? " (phone)" : "") + "</td><td>" + how + "</td><td>" +
+                   escapeHtml(textOf(row, "when")) + "</td></tr>";
+            ++rows;
+        }
+        if (rows == 0) {
+            out += "<tr><td colspan='3' class='none'>None yet.</td></tr>";
+        }
+    }
+    return out;
+}
+
 std::string integritySection(const fs::path& dataFolder, const fs::path& vaultFolder) {
     const fs::path log = DataFolder(dataFolder).evidenceLog();
     const auto size = util::fileSize(log);
@@ -621,6 +677,7 @@ util::Expected<fs::path> makeReport(const fs::path& dataFolder,
     page += deviceRows(awdl, kAwdlProximity);
     page += kCulpritTable;
     page += culpritRows(culprits);
+    page += ownDeviceSections(*data);
     page += kTablesEnd;
     if (demo) {
         page += kDemoIntegrity;

@@ -12,16 +12,17 @@
 namespace corvane::monitor {
 namespace fs = std::filesystem;
 
-Learned learnOwner(const fs::path& dataFolder, double since) {
-    Learned learned;
-    const auto [ble, cluster] = Baseline::ownerBLE(Baseline::rows(dataFolder, since));
-    if (ble) {
-        learned.failure = Baseline::save(dataFolder, "consumer", *ble, {}, "searching", {});
-        if (!learned.failure) {
-            learned.bleMac = ble;
-        }
+Baseline::Learned learnOwner(const fs::path& dataFolder, double since, double now) {
+    Baseline::Learned learned = Baseline::learn(dataFolder, since, now);
+    if (learned.failure) {
+        learned.bleMac.reset();
     }
     return learned;
+}
+
+std::optional<util::Failure> trustDevice(const fs::path& dataFolder, const std::string& tail,
+                                         double now) {
+    return Baseline::trust(dataFolder, tail, Sift::kBaselineWindow, now);
 }
 
 Baseline::Refreshed evaluateOwner(const fs::path& dataFolder, double now) {

@@ -17,16 +17,15 @@
 /// sift/ on the analysis worker.
 namespace corvane::monitor {
 
-/// The owner's phone learned from the evidence log.
-struct Learned {
-    std::optional<std::string> bleMac;    ///< none when no phone was seen since `since`
-    std::optional<util::Failure> failure; ///< why the phone could not be written down
-};
+/// The setup's learning step: the phone seen near the Mac since the owner began the procedure
+/// becomes the owner's, with every device that announced the owner's account. A phone that
+/// could not be written down is not learned.
+Baseline::Learned learnOwner(const std::filesystem::path& dataFolder, double since, double now);
 
-/// The setup's learning step: the phone seen since the owner began the procedure becomes the
-/// owner's, with no connection addresses yet. A phone that could not be written down is not
-/// learned.
-Learned learnOwner(const std::filesystem::path& dataFolder, double since);
+/// The owner confirms the device of `tail` as theirs (the page's "This is my device" and
+/// `corvane trust`); the next pass no longer lists it.
+std::optional<util::Failure> trustDevice(const std::filesystem::path& dataFolder,
+                                         const std::string& tail, double now);
 
 /// The setup's evaluation step: the owner's connection addresses over the baseline window.
 Baseline::Refreshed evaluateOwner(const std::filesystem::path& dataFolder, double now);

@@ -90,8 +90,55 @@ const auto entryRefs = [](const auto& entry) -> const std::vector<Ref>& {
     return entry.second.refs;
 };
 
+/// The devices behind the addresses that claim the owner's account, one entry per device
+/// tail (an address without one stands alone), the most recently seen first.
+json unknownOwnDevices(const std::set<std::string>& claiming, const State& state) {
+    struct Device {
+        std::set<std::string> macs;
+        const std::string* ids = nullptr;
+        double first = kMaxDouble;
+        double last = 0;
+    };
+    std::map<std::string, Device> devices;
+    for (const auto& mac : claiming) {
+        const auto* tail = dominantKey(state.macTail, mac);
+        const auto direct = state.dPeer.find(mac);
+        const bool isDirect = direct != state.dPeer.end();
+        const Peer& peer = isDirect ? direct->second : state.aPeer.at(mac);
+        Device& d = devices[tail != nullptr ? *tail : mac];
+        d.macs.insert(mac);
+        if (d.ids == nullptr) {
+            d.ids = dominantKey(isDirect ? state.dAdsid : state.aAdsid, mac);
+        }
+        d.first = std::min(d.first, peer.first);
+        d.last = std::max(d.last, peer.last);
+    }
+    return newestFirst(
+        devices, kMaxListRows, [](const auto& entry) { return entry.second.last; },
+        [](const auto& entry) {
+            const Device& d = entry.second;
+            const bool tailed = entry.first.size() == 12;
+            return json{{"tail", tailed ? entry.first : kDash},
+                        {"macs", d.macs},
+                        {"ids", orDash(d.ids)},
+                        {"first", util::formatTimestamp(d.first)},
+                        {"last", util::formatTimestamp(d.last)}};
+        });
+}
+
+json knownDeviceRows(const Baseline::Devices& devices, const std::optional<std::string>& phone) {
+    json rows = json::array();
+    for (const auto& d : devices.known) {
+        rows.push_back({{"tail", d.tail},
+                        {"learned", d.learned},
+                        {"when", util::formatTimestamp(d.at)},
+                        {"phone", phone && d.tail == *phone}});
+    }
+    return rows;
+}
+
 json rogueRows(const std::vector<std::string>& macs, const State& state, bool directLink,
-              std::vector<RowRefs>& refs) {
+               const std::set<std::string>& claiming, std::vector<RowRefs>& refs) {
     const auto& peers = directLink ? state.dPeer : state.aPeer;
     return newestFirst(
         macs, kMaxRogueRows, [&peers](const std::string& mac) { return peers.at(mac).last; },
@@ -104,7 +151,8 @@ json rogueRows(const std::vector<std::string>& macs, const State& state, bool di
                         {"proximity", directLink ? "0–33 ft" : "33–100 ft"},
                         {"ids", orDash(ids)},
                         {"aid", orDash(dominantKey(state.macAid, mac))},
-                        {"owner", state.owner.count(mac) > 0},
+                        {"owner", state.owner.count(mac) > 0 || claiming.count(mac) > 0},
+                        {"tail", orDash(dominantKey(state.macTail, mac))},
                         {"tt", directLink ? "0x10" : "0x04"}};
         },
         [&peers](const std::string& mac) -> const std::vector<Ref>& { return peers.at(mac).refs; },
@@ -345,6 +393,8 @@ OwnerIds readOwnerIds(const fs::path& dataFolder) {
             ids.connMacs.insert(util::upperAscii(mac));
         }
     }
+    ids.devices = Baseline::readDevices(*object);
+    ids.file = true;
     return ids;
 }
 
@@ -359,61 +409,97 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         }
     }
 
-    // The owner's device: the recorded tail while it is still seen; else the tail that
-    // shares the most addresses with the owner's connection addresses (token evidence, so it
-    // is recorded); else, only inferred, the tail seen over the longest time.
+    std::set<std::string> knownTails;
+    for (const auto& device : owner.devices.known) {
+        knownTails.insert(device.tail);
+    }
+    // Once the owner's devices are known, every other device is judged by them, whatever
+    // account it announces; before that only the account tells the owner's devices apart.
+    const bool household = !knownTails.empty();
+    // A setup that has begun without finding the phone: the analysis waits for it rather
+    // than take whichever device is around for the owner's.
+    const bool awaitingPhone = owner.file && !owner.bleMac && !owner.deviceTail && !household;
+
+    // The owner's device: the recorded tail while it is still seen or proven by tokens; else
+    // the tail that shares the most addresses with the owner's connection addresses (token
+    // evidence, so it is recorded); else, only inferred, the tail seen over the longest time.
     const char* connState = "searching";
-    if (owner.deviceTail && tailMap.count(*owner.deviceTail) > 0) {
+    if (owner.deviceTail &&
+        (tailMap.count(*owner.deviceTail) > 0 || knownTails.count(*owner.deviceTail) > 0)) {
         out.ownerTail = owner.deviceTail;
         connState = "confirmed";
     } else if (const auto* linked = mostShared(tailMap, owner.connMacs)) {
         out.ownerTail = out.adoptTail = *linked;
         connState = "confirmed";
-    } else if (!tailMap.empty()) {
+    } else if (!tailMap.empty() && !awaitingPhone) {
         out.ownerTail = longestSeen(tailMap, state);
         connState = "inferred";
     }
     const auto& ownerTail = out.ownerTail;
+    const auto ownTail = [&](const std::string* tail) {
+        return tail != nullptr && ((ownerTail && *tail == *ownerTail) || knownTails.count(*tail) > 0);
+    };
 
-    // The phone's DirectLink MACs; the latest one is its current address. Their dominant
-    // account is the owner's.
+    // The phone's DirectLink MACs; the latest one is its current address. The dominant
+    // accounts of the owner's devices are the owner's.
     std::vector<std::string> ownMacs;
     const std::string* latestOwn = nullptr;
     double latestLast = -std::numeric_limits<double>::infinity();
-    std::map<std::string, int64_t> ownIds;
+    std::map<std::string, std::map<std::string, int64_t>> idsByTail;
     for (const auto& [mac, peer] : state.dPeer) {
         const auto* tail = dominantKey(state.macTail, mac);
-        if (ownerTail && tail != nullptr && *tail == *ownerTail) {
+        const auto tied = owner.devices.macs.find(mac);
+        const std::string* deviceTail =
+            ownTail(tail) ? tail : tied != owner.devices.macs.end() ? &tied->second : nullptr;
+        if (deviceTail == nullptr) {
+            continue;
+        }
+        if (ownerTail && *deviceTail == *ownerTail) {
             ownMacs.push_back(mac);
             if (peer.last >= latestLast) {
                 latestLast = peer.last;
                 latestOwn = &mac;
             }
-            if (const auto it = state.dAdsid.find(mac); it != state.dAdsid.end()) {
-                for (const auto& [id, count] : it->second) {
-                    ownIds[id] += count;
-                }
+        }
+        if (const auto it = state.dAdsid.find(mac); it != state.dAdsid.end()) {
+            for (const auto& [id, count] : it->second) {
+                idsByTail[*deviceTail][id] += count;
             }
         }
     }
     std::set<std::string> ownAccounts;
-    if (const auto* id = dominantKey(ownIds)) {
-        ownAccounts.insert(*id);
+    for (const auto& [tail, ids] : idsByTail) {
+        if (household || (ownerTail && tail == *ownerTail)) {
+            if (const auto* id = dominantKey(ids)) {
+                ownAccounts.insert(*id);
+            }
+        }
     }
-    // Any other MAC is foreign unless it mostly speaks for one of the owner's accounts: the
-    // owner's own iPad or Mac, or the phone over AWDL.
     const auto ownAccount = [&ownAccounts](const std::string* id) {
         return id != nullptr && ownAccounts.count(*id) > 0;
     };
+    // A device the owner has not confirmed that speaks for the owner's account: a stolen
+    // account signed in on a stranger's device looks exactly like this.
+    const auto claimsOwner = [&](const std::string& mac, const std::string* id) {
+        return state.owner.count(mac) > 0 || (household && ownAccount(id));
+    };
+    // Without known devices, a MAC that mostly speaks for one of the owner's accounts is
+    // taken for the owner's own iPad or Mac, or the phone over AWDL.
     std::vector<std::string> foreignDirect;
     std::set<std::string> foreignTails;
+    std::set<std::string> claiming;
     for (const auto& [mac, peer] : state.dPeer) {
         const auto* tail = dominantKey(state.macTail, mac);
-        const bool phone = ownerTail && tail != nullptr && *tail == *ownerTail;
-        if (!phone && !ownAccount(dominantKey(state.dAdsid, mac))) {
+        const auto* id = dominantKey(state.dAdsid, mac);
+        const bool own = ownTail(tail) || (tail == nullptr && owner.devices.macs.count(mac) > 0) ||
+                         (!household && ownAccount(id));
+        if (!own) {
             foreignDirect.push_back(mac);
             if (tail != nullptr) {
                 foreignTails.insert(*tail);
+            }
+            if (claimsOwner(mac, id)) {
+                claiming.insert(mac);
             }
         }
     }
@@ -421,8 +507,14 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
     std::vector<std::string> awdlIdMacs; // AWDL peers that carried a foreign account id
     for (const auto& [mac, peer] : state.aPeer) {
         const auto* id = dominantKey(state.aAdsid, mac);
-        if (id != nullptr && !ownAccount(id)) {
+        if (id == nullptr) {
+            continue;
+        }
+        if (!ownAccount(id)) {
             awdlIdMacs.push_back(mac);
+        } else if (household && owner.devices.macs.count(mac) == 0) {
+            awdlIdMacs.push_back(mac);
+            claiming.insert(mac);
         }
     }
     std::vector<RowRefs> culpritRefs;
@@ -456,9 +548,9 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"verdict", verdict},
         {"own_device_tail", tailText},
         {"your_device", std::move(yourDevice)},
-        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true, out.rowRefs)},
+        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true, claiming, out.rowRefs)},
         {"rogue_directlink_total", directTotal},
-        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false, out.rowRefs)},
+        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false, claiming, out.rowRefs)},
         {"rogue_awdl_total", awdlTotal},
         {"culprits", pending ? empty : culprits},
         {"culprits_total", pending ? 0 : culpritCount(state, ownAccounts)},
@@ -471,6 +563,8 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"ble_provisions_total", pending ? 0 : state.bleTotal},
         {"kbd_evals", pending ? empty : kbdRows(state, out.rowRefs)},
         {"kbd_evals_total", pending ? 0 : state.kbdTotal},
+        {"unknown_own_devices", pending ? empty : unknownOwnDevices(claiming, state)},
+        {"known_devices", knownDeviceRows(owner.devices, ownerTail)},
     };
 
     if (!pending) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sift/Evidence.h"
+#include "baseline/Baseline.h"
 #include "sift/State.h"
 
 #include <filesystem>
@@ -21,6 +22,8 @@ struct OwnerIds {
     std::optional<std::string> deviceTail; // "my_device_tail", upper-cased
     std::optional<std::string> bleMac;     // first element of "my_ble_mac"
     std::set<std::string> connMacs;        // "my_conn_mac", each upper-cased
+    Baseline::Devices devices;             // "known_devices", "device_macs"
+    bool file = false;                     // the file holds an object: the setup has begun
     bool operator==(const OwnerIds&) const = default;
 };
 

@@ -25,20 +25,24 @@ TEST(Commands, LearnThenBaselineRefresh) {
     const std::string data = "--data '" + dir.path().string() + "'";
     writeText(evidenceLog(dir),
               stamped(kT, "bluetoothd Addr 001122aabbcc RSSI -50 AT <aa bb cc>") +
+                  stamped(kT, "bluetoothd Addr 001122aabbcc RSSI -52 AT <aa bb cc>") +
                   stamped(kT + 1, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10") +
                   stamped(kT + 2, "rapportd CUBonjourDevice 66:55:44:33:22:11, TT 0x10, AT "
                                   "<aa bb cc>"));
 
-    // Nothing since the procedure began: no phone, no file.
+    // Nothing since the procedure began: no phone, and a file that says the setup is looking.
     ShellResult learn = runCorvane("learn " + data + " --since " + std::to_string(kT + 10));
     EXPECT_EQ(learn.status, 1);
-    EXPECT_EQ(learn.output, "corvane learn: no phone learned: none in the evidence log since " +
+    EXPECT_EQ(learn.output, "corvane learn: No phone found near this Mac: none advertised near "
+                            "it since " +
                                 util::formatLocalDateTime(kT + 10) + "\n");
-    EXPECT_FALSE(Baseline::exists(dir.path()));
+    EXPECT_TRUE(Baseline::exists(dir.path()));
+    // The analysis keeps looking: the phone near the Mac whose token a DirectLink line shows.
     EXPECT_EQ(runCorvane("baseline " + data + " --now " + std::to_string(kT + 60)).output,
-              "- searching\n");
+              "66:55:44:33:22:11 locked\n");
 
-    learn = runCorvane("learn " + data + " --since " + std::to_string(kT));
+    learn = runCorvane("learn " + data + " --since " + std::to_string(kT) + " --now " +
+                       std::to_string(kT + 30));
     EXPECT_EQ(learn.status, 0);
     EXPECT_EQ(learn.output, "00:11:22:AA:BB:CC\n");
     EXPECT_EQ(readText(Baseline::baselinePath(dir.path())), R"({
@@ -48,7 +52,13 @@ TEST(Commands, LearnThenBaselineRefresh) {
   ],
   "my_conn_mac": [],
   "my_conn_state": "searching",
-  "conn_candidates": []
+  "conn_candidates": [],
+  "known_devices": [],
+  "device_macs": {},
+  "conn_nearby": [],
+  "my_ble_tokens": [
+    "aabbcc"
+  ]
 })");
 
     const ShellResult refreshed =

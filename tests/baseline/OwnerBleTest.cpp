@@ -11,7 +11,12 @@ namespace {
 
 Row row(std::string mac, std::optional<int64_t> rssi, double epoch,
         std::set<std::string> toks = {}) {
-    return Row{std::move(mac), std::nullopt, rssi, std::move(toks), epoch, false};
+    Row r;
+    r.mac = std::move(mac);
+    r.rssi = rssi;
+    r.toks = std::move(toks);
+    r.epoch = epoch;
+    return r;
 }
 
 /// Rows of one address seen once in each of `minutes` consecutive minutes.

@@ -129,8 +129,13 @@ TEST_F(Refresh, StoredPhoneServesWhenTheWindowHasNone) {
     EXPECT_EQ(stored()["conn_nearby"], Json::array({peer(5)}));
     EXPECT_EQ(stored()["my_ble_mac"], Json::array({kOwner}));
 
-    // A phone found in the window replaces the stored one while its tokens are unknown.
-    log(stamped(kT, "bluetoothd Addr 0000000000aa RSSI -40 AT <11 22 33>"));
+    // While its tokens are unknown, a phone near the Mac whose token shows on a DirectLink
+    // line to it replaces the stored one; one that only advertises, however strong, does not.
+    const std::string near = "bluetoothd Addr 0000000000aa RSSI -40 AT <11 22 33>";
+    log(stamped(kT, near) + stamped(kT + 5, near));
+    refresh();
+    EXPECT_EQ(stored()["my_ble_mac"], Json::array({kOwner}));
+    log(stamped(kT, near) + stamped(kT + 5, near) + stamped(kT + 6, peerLine(9, "AT <11 22 33>")));
     refresh();
     EXPECT_EQ(stored()["my_ble_mac"], Json::array({"00:00:00:00:00:AA"}));
     EXPECT_EQ(stored()["my_ble_tokens"], Json::array({"112233"}));
@@ -194,13 +199,15 @@ TEST_F(Refresh, AnUnusableBaselineFileTakesTheDefaults) {
         EXPECT_EQ(refresh(), std::pair(std::optional<std::string>(), std::string("searching")));
         EXPECT_EQ(readText(baselineFile()), content);
 
-        log(stamped(kT, ownerLine(-50)));
-        EXPECT_EQ(refresh(), std::pair(std::optional<std::string>(), std::string("searching")));
+        log(stamped(kT, ownerLine(-50, "AT <aa bb cc>")) +
+            stamped(kT + 9, ownerLine(-50, "AT <aa bb cc>")) +
+            stamped(kT + 10, peerLine(1, "AT <aa bb cc>")));
+        EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("locked")));
         const Json saved = stored();
         EXPECT_EQ(saved["mode"], "consumer");
         EXPECT_EQ(saved["my_ble_mac"], Json::array({kOwner}));
-        EXPECT_EQ(saved["my_conn_mac"], Json::array());
-        EXPECT_EQ(saved["conn_candidates"], Json::array());
+        EXPECT_EQ(saved["my_conn_mac"], Json::array({peer(1)}));
+        EXPECT_EQ(saved["conn_candidates"], Json::array({peer(1)}));
         EXPECT_EQ(saved.contains("keep"), content == wronglyTyped);
     }
 }
@@ -212,4 +219,92 @@ TEST_F(Refresh, WithoutAPhoneItReturnsTheStoredValuesUntouched) {
     log(stamped(kT, peerLine(2)) + stamped(kT + 1, peerLine(2)));
     EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("confirmed")));
     EXPECT_EQ(readText(baselineFile()), before);
+}
+
+namespace {
+
+/// A DirectLink line of address `n` naming the device with tail `tail`, and more.
+std::string deviceLine(int n, const std::string& tail, std::string_view extra) {
+    return peerLine(n, "stID 01234567-89ab-cdef-0123-" + tail + ", " + std::string(extra));
+}
+
+} // namespace
+
+TEST_F(Refresh, SetupLearnsThePhoneNearTheMacAndEveryDeviceOnTheOwnersAccount) {
+    const std::string phone = "AAAAAAAAAAAA", pad = "CCCCCCCCCCCC", stranger = "DDDDDDDDDDDD";
+    std::string text;
+    // A neighbour's phone through the wall, every minute; the phone only briefly, but near.
+    for (int m = 0; m < 8; ++m) {
+        text += stamped(kT + 60 * m, "bluetoothd Addr 0000000000dd RSSI -80 nbIAT <dd dd dd>");
+    }
+    const std::string beforePhone = text;
+    text += stamped(kT + 400, ownerLine(-50, "AT <aa bb cc>")) +
+            stamped(kT + 404, ownerLine(-48, "AT <aa bb cc>")) +
+            stamped(kT + 405, deviceLine(1, phone, "IDS 'Own01', AT <aa bb cc>")) +
+            stamped(kT + 406, deviceLine(2, pad, "IDS 'Own01'")) +
+            stamped(kT + 407, "rapportd CUBonjourDevice 66:55:44:33:22:03, < AWDL >, TT 0x04, "
+                              "IDS 'Own01', DeviceAuthTag: <aa bb cc>") +
+            stamped(kT + 408, deviceLine(4, stranger, "IDS 'Foe01'"));
+    // Before the phone came near there is nothing to learn, and the file says it is looking.
+    log(beforePhone);
+    auto learned = Baseline::learn(dir_.path(), kT, kT + 300);
+    EXPECT_FALSE(learned.bleMac);
+    EXPECT_EQ(stored()["my_ble_mac"], Json::array());
+
+    log(text);
+    learned = Baseline::learn(dir_.path(), kT, kNow);
+    EXPECT_EQ(learned.bleMac, kOwner);
+    EXPECT_EQ(learned.phoneTail, phone);
+    EXPECT_EQ(learned.devices, std::vector<std::string>{pad});
+    Json saved = stored();
+    EXPECT_EQ(saved["my_device_tail"], phone);
+    ASSERT_EQ(saved["known_devices"].size(), 2u);
+    EXPECT_EQ(saved["known_devices"][0]["learned"], "setup");
+    EXPECT_EQ(saved["known_devices"][1]["tail"], pad);
+    EXPECT_EQ(saved["device_macs"],
+              Json({{peer(1), phone}, {peer(2), pad}, {peer(3), phone}})); // AWDL by token
+
+    // The owner confirms the stranger's device; a bad tail is refused; nothing else changes.
+    EXPECT_TRUE(Baseline::trust(dir_.path(), "not-a-tail", 1200, kNow));
+    EXPECT_EQ(Baseline::trust(dir_.path(), "dddddddddddd", 1200, kNow), std::nullopt);
+    saved = stored();
+    ASSERT_EQ(saved["known_devices"].size(), 3u);
+    EXPECT_EQ(saved["known_devices"][2]["tail"], stranger);
+    EXPECT_EQ(saved["known_devices"][2]["learned"], "confirmed");
+    EXPECT_EQ(saved["known_devices"][2]["at"], kNow);
+    EXPECT_EQ(saved["my_device_tail"], phone);
+
+    // A new setup keeps what the owner confirmed.
+    Baseline::learn(dir_.path(), kT, kNow);
+    EXPECT_EQ(stored()["known_devices"].size(), 3u);
+}
+
+TEST_F(Refresh, IdentifiersOfAnOlderVersionStandOnlyOnThePhonesTokens) {
+    const std::string phone = "AAAAAAAAAAAA", laptop = "DDDDDDDDDDDD";
+    writeText(baselineFile(), R"({"mode": "consumer", "my_ble_mac": ["00:11:22:AA:BB:CC"],
+        "my_conn_mac": ["66:55:44:33:22:05"], "my_conn_state": "confirmed",
+        "conn_candidates": ["66:55:44:33:22:05"], "my_device_tail": "dddddddddddd"})");
+    // The neighbour's laptop the earlier rules took for the owner's is still around; the phone
+    // has not yet shown its token on a DirectLink line.
+    log(stamped(kT, ownerLine(-50, "AT <aa bb cc>")) +
+        stamped(kT + 1, deviceLine(5, laptop, "IDS 'Foe01'")));
+    refresh();
+    Json saved = stored();
+    EXPECT_FALSE(saved.contains("my_device_tail"));
+    EXPECT_EQ(saved["my_conn_mac"], Json::array());
+    EXPECT_EQ(saved["unverified"]["my_device_tail"], Json::array({laptop}));
+    EXPECT_EQ(saved["unverified"]["my_conn_mac"], Json::array({peer(5)}));
+    EXPECT_EQ(saved["known_devices"], Json::array());
+
+    // Its token proves the phone's tail, which is recorded and known from then on.
+    log(stamped(kT, ownerLine(-50, "AT <aa bb cc>")) +
+        stamped(kT + 1, deviceLine(5, laptop, "IDS 'Foe01'")) +
+        stamped(kT + 2, deviceLine(1, phone, "IDS 'Own01', AT <aa bb cc>")));
+    refresh();
+    saved = stored();
+    EXPECT_EQ(saved["my_device_tail"], phone);
+    EXPECT_EQ(saved["my_conn_mac"], Json::array({peer(1)}));
+    EXPECT_EQ(saved["known_devices"][0]["tail"], phone);
+    EXPECT_EQ(saved["known_devices"][0]["learned"], "evidence");
+    EXPECT_EQ(saved["unverified"]["my_device_tail"], Json::array({laptop}));
 }

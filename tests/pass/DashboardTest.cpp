@@ -2,6 +2,7 @@
 
 #include "TempDir.h"
 #include "capture/DataFolder.h"
+#include "util/LocalTime.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,14 @@ using test::TempDir;
 using test::writeText;
 
 constexpr double kNow = 1'800'000'000;
+
+/// What a baseline file of a tail and connection addresses says.
+OwnerIds owner(std::optional<std::string> tail, std::set<std::string> connMacs) {
+    OwnerIds ids;
+    ids.deviceTail = std::move(tail);
+    ids.connMacs = std::move(connMacs);
+    return ids;
+}
 
 /// A state whose DirectLink MACs sit behind the given tails, one MAC per entry.
 State withTails(const std::vector<std::string>& tails) {
@@ -27,12 +36,12 @@ State withTails(const std::vector<std::string>& tails) {
 TEST(OwnerTail, RecordedTailWinsWhileSeenElseTheTailBehindMostMacs) {
     const auto a = "AAAAAAAAAAAA", b = "BBBBBBBBBBBB";
     State state = withTails({a, b, b});
-    auto d = deriveDashboard(state, {std::string(a), {}, {}}, kNow);
+    auto d = deriveDashboard(state, owner(std::string(a), {}), kNow);
     EXPECT_EQ(d.ownerTail, a);
     EXPECT_EQ(d.all["rogue_directlink_total"], 2);
     EXPECT_FALSE(d.adoptTail);
 
-    d = deriveDashboard(state, {std::string("CCCCCCCCCCCC"), {}, {}}, kNow); // no longer seen
+    d = deriveDashboard(state, owner(std::string("CCCCCCCCCCCC"), {}), kNow); // no longer seen
     EXPECT_EQ(d.ownerTail, b);
     EXPECT_FALSE(d.adoptTail);
 
@@ -41,15 +50,15 @@ TEST(OwnerTail, RecordedTailWinsWhileSeenElseTheTailBehindMostMacs) {
     EXPECT_EQ(deriveDashboard(state, {}, kNow).ownerTail, a);
 
     // Recorded only when the tail shares a MAC with the owner's connection addresses.
-    EXPECT_FALSE(deriveDashboard(state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:09"}}, kNow).adoptTail);
-    EXPECT_EQ(deriveDashboard(state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:03"}}, kNow).adoptTail, a);
+    EXPECT_FALSE(deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:09"}), kNow).adoptTail);
+    EXPECT_EQ(deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:03"}), kNow).adoptTail, a);
 }
 
 TEST(OwnerTail, AdoptionWritesOnlyIntoABaselineObject) {
     TempDir dir;
     const State state = withTails({"0123456789AB"});
     writeText(DataFolder(dir).baselineFile(), "[1, 2]");
-    writeDashboard(dir.path(), state, {std::nullopt, {}, {"AA:BB:CC:DD:EE:00"}}, kNow,
+    writeDashboard(dir.path(), state, owner(std::nullopt, {"AA:BB:CC:DD:EE:00"}), kNow,
                    util::ReadOnlyFile(DataFolder(dir).evidenceLog()), "CV_personal.log", true);
     EXPECT_EQ(test::readText(DataFolder(dir).baselineFile()), "[1, 2]");
     EXPECT_EQ(readVerdict(dir.path()), "CLEAN");
@@ -75,7 +84,9 @@ TEST(OwnerTail, BaselineKeysOfTheWrongTypeCountAsAbsent) {
 
     writeText(DataFolder(dir).baselineFile(),
               R"({"my_device_tail": 12, "my_ble_mac": [], "my_conn_mac": "AA:BB:CC:DD:EE:FF"})");
-    EXPECT_EQ(readOwnerIds(dir.path()), OwnerIds{});
+    OwnerIds onlyTheFile;
+    onlyTheFile.file = true;
+    EXPECT_EQ(readOwnerIds(dir.path()), onlyTheFile);
     writeText(DataFolder(dir).baselineFile(), "not json");
     EXPECT_EQ(readOwnerIds(dir.path()), OwnerIds{});
 }
@@ -106,13 +117,13 @@ TEST(OwnerTail, ConnStateSaysHowTheTailWasFound) {
     EXPECT_FALSE(d.adoptTail);
 
     // One of the owner's connection addresses outweighs any number of others.
-    d = deriveDashboard(state, {std::nullopt, {}, {"BB:00:00:00:00:02", "99:00:00:00:00:00"}},
+    d = deriveDashboard(state, owner(std::nullopt, {"BB:00:00:00:00:02", "99:00:00:00:00:00"}),
                         kNow);
     EXPECT_EQ(d.ownerTail, rotating);
     EXPECT_EQ(d.adoptTail, rotating);
     EXPECT_EQ(d.all["your_device"]["conn_state"], "confirmed");
 
-    d = deriveDashboard(state, {std::string(phone), {}, {"BB:00:00:00:00:02"}}, kNow);
+    d = deriveDashboard(state, owner(std::string(phone), {"BB:00:00:00:00:02"}), kNow);
     EXPECT_EQ(d.ownerTail, phone);
     EXPECT_FALSE(d.adoptTail);
     EXPECT_EQ(d.all["your_device"]["conn_state"], "confirmed");
@@ -175,6 +186,59 @@ TEST(Derivation, TheOwnersAccountsAreNeitherForeignNorCulprits) {
     EXPECT_EQ(d.all["culprits"].size(), 2u);
     EXPECT_EQ(d.all["verdict"], "CLEAN");
     EXPECT_EQ(d.summary["verdict"], "CLEAN");
+}
+
+TEST(Derivation, OnceTheOwnersDevicesAreKnownAnyOtherDeviceOnTheOwnersAccountIsAFinding) {
+    const std::string own = "OwnAcct1";
+    const auto phone = "AAAAAAAAAAAA", pad = "CCCCCCCCCCCC", stranger = "DDDDDDDDDDDD";
+    State state;
+    addDirect(state, "AA:00:00:00:00:01", phone, own);
+    addDirect(state, "CC:00:00:00:00:01", pad, own);
+    addDirect(state, "DD:00:00:00:00:01", stranger, own, kNow - 30, kNow); // the stolen account
+    for (const auto* mac : {"AD:00:00:00:00:01", "AD:00:00:00:00:02"}) {
+        state.aPeer[mac] = Peer{kNow - 60, kNow - 10, "08:00:00", "2027-01-15", 1};
+        state.aAdsid[mac][own] = 1;
+    }
+    state.cul[own] = Cul{"", 4, kNow - 60, kNow};
+
+    // Before the setup the account alone says whose a device is: the stranger passes.
+    EXPECT_EQ(deriveDashboard(state, {}, kNow).all["verdict"], "CLEAN");
+
+    OwnerIds ids = owner(std::string(phone), {});
+    ids.file = true;
+    ids.bleMac = "5A:00:00:00:00:01";
+    ids.devices.known = {{phone, {"a1b2c3"}, "setup", kNow - 600},
+                         {pad, {"c0ffee"}, "setup", kNow - 600}};
+    ids.devices.macs = {{"AD:00:00:00:00:01", pad}}; // the iPad's AWDL address, by its token
+    auto d = deriveDashboard(state, ids, kNow);
+    EXPECT_EQ(d.all["verdict"], "COMPROMISED");
+    EXPECT_EQ(d.summary["verdict"], "COMPROMISED");
+    ASSERT_EQ(d.all["rogue_directlink"].size(), 1u);
+    EXPECT_EQ(d.all["rogue_directlink"][0]["mac"], "DD:00:00:00:00:01");
+    EXPECT_EQ(d.all["rogue_directlink"][0]["tail"], stranger);
+    EXPECT_EQ(d.all["rogue_directlink"][0]["owner"], true);
+    ASSERT_EQ(d.all["rogue_awdl"].size(), 1u); // the other AWDL address is no known device's
+    EXPECT_EQ(d.all["rogue_awdl"][0]["mac"], "AD:00:00:00:00:02");
+    EXPECT_EQ(d.all["rogue_awdl"][0]["owner"], true);
+    EXPECT_EQ(d.all["culprits"], nlohmann::json::array()); // the account is the owner's
+    ASSERT_EQ(d.all["unknown_own_devices"].size(), 2u);
+    EXPECT_EQ(d.all["unknown_own_devices"][0]["tail"], stranger);
+    EXPECT_EQ(d.all["unknown_own_devices"][1]["tail"], "—");
+    EXPECT_EQ(d.all["known_devices"][0]["phone"], true);
+    EXPECT_EQ(d.all["known_devices"][1]["learned"], "setup");
+
+    // Confirmed by the owner, the device is theirs; so is the AWDL address once tied to it.
+    ids.devices.known.push_back({stranger, {}, "confirmed", kNow});
+    ids.devices.macs["AD:00:00:00:00:02"] = stranger;
+    d = deriveDashboard(state, ids, kNow);
+    EXPECT_EQ(d.all["verdict"], "CLEAN");
+    EXPECT_EQ(d.all["unknown_own_devices"], nlohmann::json::array());
+    EXPECT_EQ(d.all["known_devices"][2]["when"], util::formatTimestamp(kNow));
+
+    // A setup that found no phone near the Mac waits for it instead of guessing.
+    OwnerIds waiting;
+    waiting.file = true;
+    EXPECT_EQ(deriveDashboard(state, waiting, kNow).all["verdict"], "PENDING");
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "util/LocalTime.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sys/wait.h>
@@ -128,11 +129,52 @@ std::vector<std::string> Result::misses() const {
     for (const auto& mac : foreignBle) {
         out.push_back("foreign address " + mac + " taken for the phone in my_ble_mac");
     }
+    for (const auto& id : foreignKnown) {
+        out.push_back("foreign " + id + " among the owner's known devices");
+    }
+    if (!claims.perfect()) {
+        out.push_back("device on a stolen account shown as claiming the owner: " +
+                      std::to_string(claims.hit) + " of " + std::to_string(claims.of) +
+                      " addresses");
+    }
+    if (wrongVerdicts > 0 || wrongTails > 0) {
+        out.push_back(std::to_string(wrongVerdicts) + " passes with a wrong verdict and " +
+                      std::to_string(wrongTails) + " with a wrong tail, of " +
+                      std::to_string(judged) + "; first " + firstWrong);
+    }
+    if (earlyAlarms > 0) {
+        out.push_back(std::to_string(earlyAlarms) + " passes alarmed before anything foreign");
+    }
+    if (alarmDue && (!latency || *latency > kMaxLatency)) {
+        out.push_back(latency ? "COMPROMISED " + std::to_string(static_cast<int>(*latency)) +
+                                    " s after the first foreign connection"
+                              : "never COMPROMISED after the first foreign connection");
+    }
     if (rowsCut) {
         out.push_back("a rogue list was cut to its row limit");
     }
     return out;
 }
+
+namespace {
+
+/// Whether an alarm of the truth is due at `now`, and whether `now` lies within the
+/// latency allowed after one began (when either verdict is accepted).
+std::pair<bool, bool> alarmAt(const json& alarms, double now) {
+    bool due = false;
+    bool settling = false;
+    for (const auto& alarm : alarms) {
+        const double from = alarm["from"].get<double>();
+        const bool ended = alarm["until"].is_number() && now >= alarm["until"].get<double>();
+        if (now >= from && !ended) {
+            due = true;
+            settling = settling || now < from + kMaxLatency;
+        }
+    }
+    return {due, settling};
+}
+
+} // namespace
 
 Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binDir,
                 const fs::path& work) {
@@ -154,7 +196,20 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
     result.expectedVerdict = text(truth, "expected_verdict");
     result.expectedTail = text(owner, "device_tail");
     const std::set<std::string> ownDirect = strings(owner, "directlink_macs");
+    const std::set<std::string> ownAwdl = strings(owner, "awdl_macs");
     const std::set<std::string> ownBle = strings(owner, "ble_macs");
+    const std::set<std::string> ownTails = strings(owner, "device_tails");
+    const json& alarms = truth["alarms"];
+    std::optional<double> firstAlarm;
+    for (const auto& alarm : alarms) {
+        const double from = alarm["from"].get<double>();
+        firstAlarm = firstAlarm ? std::min(*firstAlarm, from) : from;
+    }
+    result.alarmDue = firstAlarm.has_value();
+    if (fs::exists(source / "baseline.json")) {
+        util::createFolders(data / "sift");
+        fs::copy_file(source / "baseline.json", data / "sift" / "baseline.json", ec);
+    }
 
     std::ifstream in(source / "CV_personal.log");
     std::ofstream log(data / "CV_personal.log", std::ios::app);
@@ -162,8 +217,11 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
     const std::string dataArg = " --data " + quoted(data.string());
     const fs::path output = work / "command-output.txt";
     const json& setup = truth["setup"];
-    bool learnt = !setup.is_object();
+    const bool hasSetup = setup.is_object();
+    bool learnt = !hasSetup;
     const double end = truth["end"].get<double>();
+    const double judgeFrom = truth["judge_from"].get<double>();
+    size_t confirmed = 0;
 
     std::string line;
     bool pending = static_cast<bool>(std::getline(in, line));
@@ -180,16 +238,30 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
         }
         log.flush();
         if (!learnt && now >= setup["until"].get<double>()) {
-            learnt = true;
-            result.error = run(corvane + " learn" + dataArg + " --since " +
-                                   number(setup["since"].get<double>()),
+            // The setup assistant keeps looking until a phone is near the Mac.
+            const std::string failed =
+                run(corvane + " learn" + dataArg + " --since " +
+                        number(setup["since"].get<double>()) + " --now " + number(now),
+                    output);
+            learnt = failed.empty();
+            if (!learnt && failed.find("No phone found near this Mac") == std::string::npos) {
+                result.error = failed;
+            }
+        }
+        const json& confirms = truth["confirm"];
+        while (result.error.empty() && confirmed < confirms.size() &&
+               confirms[confirmed]["at"].get<double>() <= now) {
+            result.error = run(corvane + " trust" + dataArg + " --tail " +
+                                   quoted(confirms[confirmed]["tail"].get<std::string>()) +
+                                   " --now " + number(now),
                                output);
+            ++confirmed;
         }
         if (result.error.empty()) {
             result.error = run(corvane + " pass" + dataArg + " --now " + number(now), output);
         }
-        if (const auto baseline =
-                util::readJsonObject(data / "sift" / "baseline.json", kMaxJsonBytes)) {
+        const auto baseline = util::readJsonObject(data / "sift" / "baseline.json", kMaxJsonBytes);
+        if (baseline) {
             for (const auto& mac : strings(*baseline, "my_conn_mac")) {
                 if (ownDirect.count(mac) == 0) {
                     result.foreignConn.insert(mac);
@@ -199,6 +271,47 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
                 if (ownBle.count(mac) == 0) {
                     result.foreignBle.insert(mac);
                 }
+            }
+            if (const auto it = baseline->find("device_macs");
+                it != baseline->end() && it->is_object()) {
+                for (const auto& [mac, tail] : it->items()) {
+                    if (ownDirect.count(mac) == 0 && ownAwdl.count(mac) == 0) {
+                        result.foreignKnown.insert(mac);
+                    }
+                }
+            }
+            for (const auto& tail : column(*baseline, "known_devices", "tail")) {
+                if (ownTails.count(tail) == 0) {
+                    result.foreignKnown.insert(tail);
+                }
+            }
+        }
+        const bool phoneLearnt =
+            !hasSetup || (baseline && !strings(*baseline, "my_ble_mac").empty());
+        const json all = util::readJsonObject(data / "sift" / "ALL.json", kMaxJsonBytes)
+                             .value_or(json::object());
+        const std::string verdict = text(all, "verdict");
+        // Nothing can be judged foreign before the owner's devices are known: latency counts
+        // from the first foreign connection or from then, whichever is later.
+        if (firstAlarm && !result.latency && now >= *firstAlarm && verdict == "COMPROMISED") {
+            result.latency = std::max(0.0, now - std::max(*firstAlarm, judgeFrom - kPassInterval));
+        }
+        if (result.error.empty() && now >= judgeFrom) {
+            ++result.judged;
+            const auto [due, settling] = alarmAt(alarms, now);
+            const std::string expected =
+                !phoneLearnt ? "PENDING" : due ? "COMPROMISED" : "CLEAN";
+            const std::string tail = text(all, "own_device_tail");
+            const bool verdictRight = verdict == expected || (settling && verdict == "CLEAN");
+            const bool tailRight = !phoneLearnt ? tail == "—" : tail == result.expectedTail;
+            result.wrongVerdicts += verdictRight ? 0 : 1;
+            result.wrongTails += tailRight ? 0 : 1;
+            if (verdict == "COMPROMISED" && (!firstAlarm || now < *firstAlarm)) {
+                ++result.earlyAlarms;
+            }
+            if ((!verdictRight || !tailRight) && result.firstWrong.empty()) {
+                result.firstWrong = "at minute " + number((now - truth["start"].get<double>()) / 60) +
+                                    ": " + verdict + " (due " + expected + "), tail " + tail;
             }
         }
         if (last) {
@@ -224,6 +337,17 @@ Result evaluate(const std::string& scenario, uint64_t seed, const fs::path& binD
     std::tie(result.awdlPrecision, result.awdlRecall) = judge(awdl, strings(foreign, "awdl_macs"));
     std::tie(result.culpritPrecision, result.culpritRecall) =
         judge(culprits, strings(foreign, "culprits"));
+    std::set<std::string> claiming;
+    for (const char* key : {"rogue_directlink", "rogue_awdl"}) {
+        if (const auto it = all.find(key); it != all.end() && it->is_array()) {
+            for (const auto& row : *it) {
+                if (row.value("owner", false) && row.contains("mac") && row["mac"].is_string()) {
+                    claiming.insert(row["mac"].get<std::string>());
+                }
+            }
+        }
+    }
+    result.claims = judge(claiming, strings(foreign, "claims_owner_macs")).second;
     for (const auto& id : strings(owner, "accounts")) {
         if (culprits.count(id) > 0) {
             result.ownCulprits.insert(id);
@@ -250,8 +374,11 @@ std::string table(const std::vector<Result>& results) {
                                                                {"cul P", 6},
                                                                {"cul R", 6},
                                                                {"own cul", 8},
-                                                               {"foreign my_conn_mac", 21},
-                                                               {"foreign my_ble_mac", 0}};
+                                                               {"stolen", 7},
+                                                               {"bad passes", 11},
+                                                               {"early", 6},
+                                                               {"latency", 8},
+                                                               {"foreign keys", 0}};
     std::string out;
     for (const auto& [head, width] : heads) {
         out += width > 0 ? cell(head, width) : std::string(head);
@@ -273,8 +400,14 @@ std::string table(const std::vector<Result>& results) {
                                                 share(r.culpritPrecision),
                                                 share(r.culpritRecall),
                                                 std::to_string(r.ownCulprits.size()),
-                                                std::to_string(r.foreignConn.size()),
-                                                std::to_string(r.foreignBle.size())};
+                                                share(r.claims),
+                                                std::to_string(std::max(r.wrongVerdicts, r.wrongTails)) + "/" +
+                                                    std::to_string(r.judged),
+                                                std::to_string(r.earlyAlarms),
+                                                r.latency ? number(*r.latency) + " s" : "—",
+                                                std::to_string(r.foreignConn.size() +
+                                                               r.foreignBle.size() +
+                                                               r.foreignKnown.size())};
         for (size_t i = 0; i < cells.size(); ++i) {
             out += heads[i].second > 0 ? cell(cells[i], heads[i].second) : cells[i];
         }
@@ -284,8 +417,12 @@ std::string table(const std::vector<Result>& results) {
         met += r.misses().empty() ? 1 : 0;
     }
     out += "P precision, R recall (— nothing to measure); DL DirectLink rows; cul culprits; "
-           "own cul own accounts among them; foreign my_conn_mac / my_ble_mac: foreign addresses "
-           "in those baseline keys after any pass\n";
+           "own cul own accounts among them; stolen: addresses of a device on a stolen account "
+           "shown as rows claiming the owner; bad passes: passes after the setup with a wrong "
+           "verdict or owner tail, of those judged; early: of them, COMPROMISED before anything "
+           "foreign connected; latency: first foreign connection to COMPROMISED; foreign keys: "
+           "foreign addresses or tails in my_conn_mac, my_ble_mac or the known devices after "
+           "any pass\n";
     out += "targets met: " + std::to_string(met) + " of " + std::to_string(results.size()) + "\n";
     return out;
 }

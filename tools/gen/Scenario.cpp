@@ -34,6 +34,9 @@ struct Device {
     std::set<std::string> directSeen;
     std::set<std::string> awdlSeen;
     bool impersonated = false; // wrote a line that authenticates it as the owner
+    bool stolen = false;       // a stranger's device signed in with the owner's account
+    double connectedAt = 0;    // first DirectLink, AWDL or owner-authentication line (0: none)
+    double provenAt = 0;       // first DirectLink line carrying the device's token (0: none)
 };
 
 struct Event {
@@ -104,11 +107,13 @@ class Script {
             if (rng_.chance(tokenChance)) {
                 s += ", AT ";
                 putToken(s, d.auth);
+                noteFirst(d.provenAt, at);
             }
             if (rng_.chance(ownerTagChance)) {
                 s += ", DeviceAuthTag: owner";
             }
             d.directSeen.insert(macText(mac));
+            noteFirst(d.connectedAt, at);
         });
     }
 
@@ -123,6 +128,7 @@ class Script {
             s += ", DeviceAuthTag: ";
             putToken(s, d.auth);
             d.awdlSeen.insert(macText(d.awdl));
+            noteFirst(d.connectedAt, at);
         });
     }
 
@@ -141,6 +147,17 @@ class Script {
             putAccount(s, d, false);
             s += ", authenticated as owner";
             d.impersonated = true;
+            noteFirst(d.connectedAt, at);
+        });
+    }
+
+    /// Screen sharing sessions of the device's account.
+    void screenShare(Device& d, double from, double to) {
+        every(from, to, 60, 240, 0, [&](int64_t at, bool) {
+            std::string& s = line(at, kRapport, "RemoteDisplay");
+            s += "RPRemoteDisplayDaemon: session activated, ";
+            putAccount(s, d, false);
+            s += ", AcLv = Screen (7)";
         });
     }
 
@@ -179,7 +196,7 @@ class Script {
     }
 
     json identities(bool own, const Device* phone) const {
-        std::set<std::string> ble, direct, awdl, accounts, tails, culprits;
+        std::set<std::string> ble, direct, awdl, accounts, tails, culprits, claims;
         for (const auto& d : devices_) {
             if (d->own != own) {
                 continue;
@@ -187,14 +204,21 @@ class Script {
             ble.insert(d->bleSeen.begin(), d->bleSeen.end());
             direct.insert(d->directSeen.begin(), d->directSeen.end());
             awdl.insert(d->awdlSeen.begin(), d->awdlSeen.end());
-            if (!d->directSeen.empty() || !d->awdlSeen.empty() || d->impersonated) {
+            // A stolen account stays the owner's, whoever's device speaks for it.
+            if ((!d->directSeen.empty() || !d->awdlSeen.empty() || d->impersonated) &&
+                !d->stolen) {
                 accounts.insert(d->account);
             }
             if (!d->directSeen.empty()) {
                 tails.insert(tailText(d->uuid));
             }
-            if (d->impersonated) {
+            // A stolen account is the owner's: its device is the finding, not the account.
+            if (d->impersonated && !d->stolen) {
                 culprits.insert(d->account);
+            }
+            if (d->stolen) {
+                claims.insert(d->directSeen.begin(), d->directSeen.end());
+                claims.insert(d->awdlSeen.begin(), d->awdlSeen.end());
             }
         }
         json out = {{"ble_macs", ble},
@@ -206,11 +230,40 @@ class Script {
             out["device_tail"] = phone != nullptr ? tailText(phone->uuid) : "\u2014";
         } else {
             out["culprits"] = culprits;
+            out["claims_owner_macs"] = claims;
         }
         return out;
     }
 
+    /// The owner confirms a device as theirs at minute `m`.
+    void confirm(const Device& d, double m) { confirms.emplace_back(epochOf(minutes(m)), &d); }
+
+    /// The owner's confirmations, in the order made.
+    std::vector<std::pair<double, const Device*>> confirms;
+    /// A baseline file an earlier version wrote, in place when the scenario starts.
+    json oldBaseline;
+
+    /// Scenario time (seconds since 1970) of an event time.
+    double epochOf(int64_t micros) const { return static_cast<double>(micros) / kMicros; }
+
+    /// When foreign devices first connected: the verdict is due to turn then.
+    std::optional<double> firstForeign() const {
+        std::optional<double> first;
+        for (const auto& d : devices_) {
+            if (!d->own && d->connectedAt > 0 && (!first || d->connectedAt < *first)) {
+                first = d->connectedAt;
+            }
+        }
+        return first;
+    }
+
   private:
+    void noteFirst(double& slot, int64_t at) const {
+        if (slot == 0 || epochOf(at) < slot) {
+            slot = epochOf(at);
+        }
+    }
+
     static constexpr const char* kRapport = "rapportd[412]: (Rapport) [com.apple.rapport:";
 
     /// Calls `write` at random intervals of `low` to `high` seconds from minute `from` to
@@ -297,6 +350,50 @@ void neighbour(Script& s, const char* name, double from, double to) {
     s.advertise(d, from, to, -92, -72, 15);
 }
 
+/// One of the owner's other devices on the owner's account: advertising, on DirectLink
+/// (the odd line with its token or the owner's tag) and, if `awdl`, on AWDL.
+Device& ownDevice(Script& s, Device& phone, const char* name, const char* model, double from,
+                  double to, int rssiLow, int rssiHigh, bool awdl) {
+    Device& d = s.device(true, name, model);
+    d.account = phone.account;
+    d.direct.resize(1);
+    s.advertise(d, from, to, rssiLow, rssiHigh, 15);
+    s.directLink(d, from + 0.5, to, 15, 40, 25, 0.3, 0.3);
+    if (awdl) {
+        s.awdl(d, from + 1, to);
+    }
+    return d;
+}
+
+/// A stranger's device signed in with the owner's stolen account: it announces the owner's
+/// account and tag, authenticates as the owner and takes screen control.
+void stolenAccount(Script& s, Device& phone, double from, double to) {
+    Device& d = s.device(false, "Drew\u2019s iPad", "iPad14,1");
+    d.account = phone.account;
+    d.stolen = true;
+    d.direct.resize(1);
+    s.advertise(d, from, to, -80, -64, 15);
+    s.directLink(d, from + 0.5, to, 10, 30, 0, 0.3, 0.4);
+    s.awdl(d, from + 1, to);
+    s.authenticateAsOwner(d, from + 1, to);
+    s.screenShare(d, from + 2, to);
+}
+
+/// A baseline file of the earlier rules, which took the owner's tail from the largest set of
+/// addresses and connection addresses from being near the phone.
+json olderBaseline(const std::string& bleMac, const std::vector<std::string>& connMacs,
+                   const std::string* tail) {
+    json file = {{"mode", "consumer"},
+                 {"my_ble_mac", {bleMac}},
+                 {"my_conn_mac", connMacs},
+                 {"my_conn_state", "confirmed"},
+                 {"conn_candidates", connMacs}};
+    if (tail != nullptr) {
+        file["my_device_tail"] = *tail;
+    }
+    return file;
+}
+
 const std::vector<Plan>& plans() {
     static const std::vector<Plan> all{
         {"owner-alone",
@@ -365,6 +462,103 @@ const std::vector<Plan>& plans() {
              s.advertise(other, 12, m, -88, -74, 15);
              s.awdl(other, 12, m);
          }},
+        {"stolen-account",
+         "The owner's phone and iPad, and from minute 20 a stranger's iPad signed in with the "
+         "owner's phished account: it announces the owner's account and tag over DirectLink and "
+         "AWDL, authenticates as the owner and takes screen control.",
+         45, true, "COMPROMISED",
+         [](Script& s, Device& phone, double m) {
+             phoneNear(s, phone, 0, m);
+             ownDevice(s, phone, "Alex\u2019s iPad", "iPad14,1", 0, m, -75, -58, true);
+             stolenAccount(s, phone, 20, m);
+         }},
+        {"neighbour-in-setup",
+         "The owner steps out with the phone for most of the setup while a neighbour's phone "
+         "advertises through the wall the whole time: seen in more minutes, but far weaker.",
+         35, true, "CLEAN",
+         [](Script& s, Device& phone, double m) {
+             phoneNear(s, phone, 0, 2);
+             phoneNear(s, phone, 8, m);
+             Device& next = s.device(false, "Sam\u2019s iPhone", "iPhone16,2");
+             s.advertise(next, 0, m, -84, -71, 15);
+             neighbour(s, "Riley\u2019s iPhone", 0, m);
+         }},
+        {"phone-absent-setup",
+         "The phone charges in the next room during the setup (weak, no DirectLink) with the "
+         "neighbours' phones around; it comes to the Mac at minute 13, and a foreign device "
+         "connects over DirectLink at minute 30.",
+         45, true, "COMPROMISED",
+         [](Script& s, Device& phone, double m) {
+             s.advertise(phone, 0, 12, -92, -78, 15);
+             phoneNear(s, phone, 13, m);
+             neighbour(s, "Sam\u2019s iPhone", 0, m);
+             neighbour(s, "Quinn\u2019s iPhone", 0, m);
+             stranger(s, "Jordan\u2019s iPhone", 30, m, -80, -68, 0);
+         }},
+        {"household",
+         "A household of four own devices on the owner's account (phone, Watch, iPad, a second "
+         "Mac), all around while the setup runs, the iPad over AWDL too and authenticating as "
+         "the owner; the neighbours' phones in range.",
+         40, true, "CLEAN",
+         [](Script& s, Device& phone, double m) {
+             phoneNear(s, phone, 0, m);
+             s.awdl(phone, 2, m);
+             ownDevice(s, phone, "Alex\u2019s Apple Watch", "Watch7,1", 0, m, -66, -48, false);
+             Device& pad = ownDevice(s, phone, "Alex\u2019s iPad", "iPad14,1", 1, m, -76, -60, true);
+             s.authenticateAsOwner(pad, 4, m);
+             ownDevice(s, phone, "Alex\u2019s Mac mini", "Macmini9,1", 2, m, -82, -66, false);
+             neighbour(s, "Sam\u2019s iPhone", 0, m);
+         }},
+        {"new-own-device",
+         "The owner's phone and iPad learned at setup; at minute 20 the owner's new MacBook on "
+         "the same account shows up, and the owner confirms it as theirs at minute 26.",
+         40, true, "CLEAN",
+         [](Script& s, Device& phone, double m) {
+             phoneNear(s, phone, 0, m);
+             ownDevice(s, phone, "Alex\u2019s iPad", "iPad14,1", 0, m, -75, -58, true);
+             Device& laptop =
+                 ownDevice(s, phone, "Alex\u2019s MacBook Air", "Mac15,12", 20, m, -70, -52, false);
+             s.confirm(laptop, 26);
+         }},
+        {"long-day",
+         "An eight-hour day: phone and iPad rotate their addresses, the owner takes the phone to "
+         "lunch for 45 minutes, the neighbours' phones come and go, and in the afternoon a "
+         "visitor's phone connects over DirectLink for 20 minutes.",
+         480, true, "COMPROMISED",
+         [](Script& s, Device& phone, double m) {
+             phoneNear(s, phone, 0, 240);
+             phoneNear(s, phone, 285, m);
+             ownDevice(s, phone, "Alex\u2019s iPad", "iPad14,1", 0, m, -76, -58, true);
+             neighbour(s, "Sam\u2019s iPhone", 0, 200);
+             neighbour(s, "Riley\u2019s iPhone", 150, m);
+             stranger(s, "Casey\u2019s iPhone", 360, 380, -78, -64, 8);
+         }},
+        {"upgrade-wrong-tail",
+         "A baseline file of the earlier rules holds the tail and a connection address of the "
+         "neighbour's MacBook, which is on DirectLink next door the whole time.",
+         35, false, "COMPROMISED",
+         [](Script& s, Device& phone, double m) {
+             const std::string oldBle = macText(phone.ble);
+             phoneNear(s, phone, 0, m);
+             Device& mac = s.device(false, "Sam\u2019s MacBook Pro", "Mac15,7");
+             s.advertise(mac, 0, m, -82, -70, 15);
+             s.directLink(mac, 0, m, 8, 20, 12, 0, 0);
+             const std::string tail = tailText(mac.uuid);
+             s.oldBaseline = olderBaseline(oldBle, {*mac.directSeen.begin()}, &tail);
+         }},
+        {"upgrade-foreign-conn",
+         "A baseline file of the earlier rules holds, as the owner's connection address, one of "
+         "a colleague's iPad seen near the phone; the iPad is on DirectLink the whole time.",
+         35, false, "COMPROMISED",
+         [](Script& s, Device& phone, double m) {
+             const std::string oldBle = macText(phone.ble);
+             phoneNear(s, phone, 0, m);
+             Device& pad = s.device(false, "Morgan\u2019s iPad", "iPad14,1");
+             pad.direct.resize(1);
+             s.advertise(pad, 0, m, -78, -66, 15);
+             s.directLink(pad, 0, m, 8, 20, 0, 0, 0);
+             s.oldBaseline = olderBaseline(oldBle, {*pad.directSeen.begin()}, nullptr);
+         }},
     };
     return all;
 }
@@ -396,15 +590,38 @@ std::optional<Scenario> makeScenario(const std::string& name, uint64_t seed) {
 
     Scenario out;
     out.lines = script.evidence();
+    const double end = start + plan->minutes * 60;
+    // When the verdict is due COMPROMISED: from a foreign device's first connection on, and
+    // for a device of the owner's the owner has not confirmed yet, until the confirmation.
+    json alarms = json::array();
+    if (const auto first = script.firstForeign()) {
+        alarms.push_back({{"from", *first}, {"until", nullptr}});
+    }
+    json confirms = json::array();
+    for (const auto& [at, device] : script.confirms) {
+        confirms.push_back({{"at", at}, {"tail", tailText(device->uuid)}});
+        if (device->connectedAt > 0) {
+            alarms.push_back({{"from", device->connectedAt}, {"until", at}});
+        }
+    }
+    // The passes judged: those after the setup, or, without one, once the phone has shown
+    // its token on a DirectLink line (what proves which device is the owner's).
+    const double judgeFrom =
+        plan->setup ? start + kSetupMinutes * 60
+                    : (phone.provenAt > 0 ? phone.provenAt : phone.connectedAt) + 1;
     out.truth = {
         {"scenario", plan->name},
         {"description", plan->description},
         {"seed", seed},
         {"start", start},
-        {"end", start + plan->minutes * 60},
+        {"end", end},
         {"setup", plan->setup ? json{{"since", start}, {"until", start + kSetupMinutes * 60}}
                               : json(nullptr)},
+        {"judge_from", judgeFrom},
         {"expected_verdict", plan->verdict},
+        {"alarms", alarms},
+        {"confirm", confirms},
+        {"baseline", script.oldBaseline},
         {"owner", script.identities(true, &phone)},
         {"foreign", script.identities(false, nullptr)},
     };
@@ -422,8 +639,11 @@ bool writeScenario(const std::string& name, const std::filesystem::path& dir, ui
         log += line;
         log += '\n';
     }
+    const json& baseline = scenario->truth["baseline"];
     return util::writeFileAtomic(dir / "CV_personal.log", log) &&
-           util::writeFileAtomic(dir / "truth.json", scenario->truth.dump(2) + "\n");
+           util::writeFileAtomic(dir / "truth.json", scenario->truth.dump(2) + "\n") &&
+           (baseline.is_null() ||
+            util::writeFileAtomic(dir / "baseline.json", baseline.dump(2) + "\n"));
 }
 
 } // namespace corvane::gen
