@@ -92,10 +92,13 @@ const auto entryRefs = [](const auto& entry) -> const std::vector<Ref>& {
 
 /// The devices behind the addresses that claim the owner's account, one entry per device
 /// tail (an address without one stands alone), the most recently seen first.
-json unknownOwnDevices(const std::set<std::string>& claiming, const State& state) {
+json unknownOwnDevices(const std::set<std::string>& claiming, const State& state,
+                       std::vector<RowRefs>& refs) {
     struct Device {
         std::set<std::string> macs;
         const std::string* ids = nullptr;
+        const std::string* latestMac = nullptr; // the address seen last, whose lines show it
+        const Peer* latest = nullptr;
         double first = kMaxDouble;
         double last = 0;
     };
@@ -111,6 +114,10 @@ json unknownOwnDevices(const std::set<std::string>& claiming, const State& state
             d.ids = dominantKey(isDirect ? state.dAdsid : state.aAdsid, mac);
         }
         d.first = std::min(d.first, peer.first);
+        if (d.latest == nullptr || peer.last >= d.last) {
+            d.latest = &peer;
+            d.latestMac = &mac;
+        }
         d.last = std::max(d.last, peer.last);
     }
     return newestFirst(
@@ -119,11 +126,14 @@ json unknownOwnDevices(const std::set<std::string>& claiming, const State& state
             const Device& d = entry.second;
             const bool tailed = entry.first.size() == 12;
             return json{{"tail", tailed ? entry.first : kDash},
+                        {"mac", *d.latestMac},
                         {"macs", d.macs},
                         {"ids", orDash(d.ids)},
                         {"first", util::formatTimestamp(d.first)},
                         {"last", util::formatTimestamp(d.last)}};
-        });
+        },
+        [](const auto& entry) -> const std::vector<Ref>& { return entry.second.latest->refs; },
+        Listing{refs, "unknown_own_devices"});
 }
 
 json knownDeviceRows(const Baseline::Devices& devices, const std::optional<std::string>& phone) {
@@ -563,7 +573,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
         {"ble_provisions_total", pending ? 0 : state.bleTotal},
         {"kbd_evals", pending ? empty : kbdRows(state, out.rowRefs)},
         {"kbd_evals_total", pending ? 0 : state.kbdTotal},
-        {"unknown_own_devices", pending ? empty : unknownOwnDevices(claiming, state)},
+        {"unknown_own_devices", pending ? empty : unknownOwnDevices(claiming, state, out.rowRefs)},
         {"known_devices", knownDeviceRows(owner.devices, ownerTail)},
     };
 

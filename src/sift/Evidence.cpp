@@ -29,6 +29,7 @@ std::string listTitle(const std::string& list) {
         {"provision_pairs", "Provisioning pair"},
         {"ble_provisions", "Bluetooth provisioning"},
         {"kbd_evals", "Keyboard evaluation"},
+        {"unknown_own_devices", "Unknown device on the owner's account"},
     };
     const auto it = titles.find(list);
     return it != titles.end() ? it->second : list;

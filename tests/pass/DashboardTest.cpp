@@ -196,10 +196,10 @@ TEST(Derivation, OnceTheOwnersDevicesAreKnownAnyOtherDeviceOnTheOwnersAccountIsA
     addDirect(state, "CC:00:00:00:00:01", pad, own);
     addDirect(state, "DD:00:00:00:00:01", stranger, own, kNow - 30, kNow); // the stolen account
     for (const auto* mac : {"AD:00:00:00:00:01", "AD:00:00:00:00:02"}) {
-        state.aPeer[mac] = Peer{kNow - 60, kNow - 10, "08:00:00", "2027-01-15", 1};
+        state.aPeer[mac] = Peer{kNow - 60, kNow - 10, "08:00:00", "2027-01-15", 1, {}, {}};
         state.aAdsid[mac][own] = 1;
     }
-    state.cul[own] = Cul{"", 4, kNow - 60, kNow};
+    state.cul[own] = Cul{"", 4, kNow - 60, kNow, {}, {}};
 
     // Before the setup the account alone says whose a device is: the stranger passes.
     EXPECT_EQ(deriveDashboard(state, {}, kNow).all["verdict"], "CLEAN");
