@@ -136,14 +136,15 @@ TEST(VaultScripts, InstallThenRemoveInsideAPrefix) {
     ASSERT_EQ(::stat((prefix / "usr/local/bin/corvane_vault_daemon.sh").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
     ASSERT_EQ(::stat(vault.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(st.st_mode & 0777, 0750u); // root and the served user's group only
     const std::string unit =
         readText(prefix / "etc/systemd/system/com.velmora.corvanevault.service");
     // systemd would expand a single "$" in a command line.
     std::string daemonWord = (prefix / "usr/local/bin/corvane_vault_daemon.sh").string();
     daemonWord.replace(daemonWord.find('$'), 1, "$$");
     EXPECT_THAT(unit, HasSubstr("\nExecStart=/bin/bash \"" + daemonWord + "\" \""));
-    EXPECT_THAT(unit, HasSubstr("/.local/share/CV/CV_personal.log\"\n"));
+    EXPECT_THAT(unit, HasSubstr("/.local/share/CV/CV_personal.log\" \"" +
+                                std::to_string(::getuid()) + "\"\n"));
     EXPECT_THAT(unit, HasSubstr("\nReadWritePaths=\"" + vault.string() + "\"\n"));
 
     // The service manager accepts the unit as it stands, and its confinement rates well.
