@@ -52,6 +52,21 @@
 
   const TABLES = [
     {
+      // Listed only while it has rows: each one is an alarm until the owner confirms it.
+      id: 'unknown-own', title: 'Unknown devices on your account', rows: 'unknown_own_devices',
+      hideEmpty: true,
+      about: 'Devices signed in with your own account that are not among your known devices. A new device of ' +
+        'yours shows here until you confirm it; one you do not recognise means someone else is using your account.',
+      columns: [
+        { key: 'tail', label: 'Device', mono: true },
+        { key: 'ids', label: 'Account', mono: true },
+        { key: 'mac', label: 'MAC address', mono: true },
+        { key: 'first', label: 'First seen' },
+        { key: 'last', label: 'Last seen' },
+        { key: 'tail', label: 'Yours?', type: 'trust' },
+      ],
+    },
+    {
       id: 'rogue-directlink', title: 'Rogue DirectLink devices', rows: 'rogue_directlink',
       total: 'rogue_directlink_total', columns: ROGUE_COLUMNS,
       about: 'Devices within about 33 ft that connected over DirectLink with a device identity that is not your phone\u2019s.',
@@ -584,6 +599,7 @@
     for (const def of TABLES) {
       const titleId = def.id + '-title';
       const headers = def.columns.map((column) => {
+        if (column.type === 'trust') return el('th', { scope: 'col' }, column.label);
         const button = el('button', { type: 'button', class: 'sort' }, [
           column.label, el('span', { class: 'sort-mark', 'aria-hidden': 'true' }),
         ]);
@@ -592,7 +608,9 @@
       });
       const tbody = el('tbody');
       tbody.addEventListener('click', (event) => {
-        if (!event.target.closest('.evidence')) toggleEvidence(def.id, event.target.closest('tr'));
+        const trust = event.target.closest('button.trust');
+        if (trust) askTrust(def.id, trust.dataset.tail);
+        else if (!event.target.closest('.evidence')) toggleEvidence(def.id, event.target.closest('tr'));
       });
       tbody.addEventListener('keydown', (event) => {
         if ((event.key === 'Enter' || event.key === ' ') && event.target.dataset && event.target.dataset.index) {
@@ -609,15 +627,17 @@
       const total = el('span', { class: 'total' });
       const empty = el('p', { class: 'empty' }, 'None.');
       const more = el('p', { class: 'muted small more' });
+      const confirm = el('div', { class: 'confirm', role: 'group', 'aria-label': 'Confirm a device' });
+      confirm.hidden = true;
       const section = el('section', { class: 'card table-card', id: def.id, 'aria-labelledby': titleId }, [
         el('div', { class: 'card-head' }, [el('h2', { id: titleId }, def.title), total]),
         el('p', { class: 'about' }, def.about),
-        wrap, empty, more,
+        wrap, empty, more, confirm,
       ]);
       host.appendChild(section);
       // Every row starts as a copy of this one: cloning is cheaper than building cell by cell.
       const template = el('tr', null, def.columns.map((column) => el('td', { class: cellClass(column) || null })));
-      tables.set(def.id, { def, section, wrap, tbody, template, headers, total, empty, more, rows: [] });
+      tables.set(def.id, { def, section, wrap, tbody, template, headers, total, empty, more, confirm, rows: [] });
     }
   }
 
@@ -635,6 +655,7 @@
       parts.push(' \u00b7 ' + D.count(num(all[def.extra])) + ' ' + def.extraLabel);
     }
     D.replaceChildren(t.total, parts);
+    if (def.hideEmpty) t.section.hidden = rows.length === 0;
     t.empty.hidden = rows.length > 0;
     t.wrap.hidden = rows.length === 0;
     t.section.style.containIntrinsicBlockSize = 'auto ' + cardHeight(Math.min(rows.length, MAX_TABLE_ROWS)) + 'px';
@@ -716,6 +737,13 @@
 
   // Fills an empty cell of the row template; it already carries the column's classes.
   function fillCell(td, value, column) {
+    if (column.type === 'trust') {
+      td.textContent = '';
+      td.appendChild(isTail(value)
+        ? el('button', { type: 'button', class: 'button small trust', 'data-tail': value }, 'This is my device')
+        : document.createTextNode(D.DASH));
+      return;
+    }
     const full = text(value);
     const shown = clip(full, CELL_CHARS);
     td.textContent = shown;
@@ -846,6 +874,36 @@
   }
 
   // ---- Actions -------------------------------------------------------------------------
+
+  function isTail(value) {
+    return typeof value === 'string' && /^[0-9A-Fa-f]{12}$/.test(value);
+  }
+
+  // "This is my device": asks once more, since a confirmed device never raises the alarm again.
+  function askTrust(id, tail) {
+    const box = tables.get(id).confirm;
+    if (!isTail(tail)) return;
+    const yes = el('button', { type: 'button', class: 'button primary' }, 'Yes, this device is mine');
+    const no = el('button', { type: 'button', class: 'button' }, 'Cancel');
+    yes.addEventListener('click', () => trust(box, tail));
+    no.addEventListener('click', () => { box.hidden = true; });
+    D.replaceChildren(box, [
+      el('p', null, ['Confirm device ', el('code', null, tail), ' as your own? Confirm only a device you have ' +
+        'and signed in to yourself. If you do not recognise it, do not confirm it: generate the evidence report ' +
+        'and change your account\u2019s password.']),
+      el('div', { class: 'confirm-actions' }, [yes, no]),
+    ]);
+    box.hidden = false;
+    yes.focus();
+  }
+
+  function trust(box, tail) {
+    const message = D.post({ action: 'trust', tail })
+      ? 'Device ' + tail + ' is confirmed as yours. It leaves this list with the analysis that follows.'
+      : 'Confirming a device needs the Corvane Monitor app. Open this dashboard from its control panel, ' +
+        'or run: corvane trust --tail ' + tail;
+    D.replaceChildren(box, el('p', { class: 'notice', role: 'status' }, message));
+  }
 
   function notify(node, message) {
     node.textContent = message;

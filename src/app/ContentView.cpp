@@ -121,6 +121,7 @@ ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), m
     connect(&web_->bridge(), &DashboardBridge::reportRequested, this, [this](const QString& day) {
         monitor_.openReport(day.isEmpty() ? std::nullopt : std::optional(day));
     });
+    connect(&web_->bridge(), &DashboardBridge::trustRequested, &monitor_, &Monitor::trustDevice);
     connect(&web_->bridge(), &DashboardBridge::uninstallRequested, this, &ContentView::uninstall);
 
     for (auto signal :

@@ -19,6 +19,11 @@ void DashboardBridge::postMessage(const QJsonValue& body) {
         const QJsonValue day = message.value("day");
         const QString dayText = day.isString() ? day.toString() : QString();
         QTimer::singleShot(0, this, [this, dayText] { emit reportRequested(dayText); });
+    } else if (action.toString() == "trust") {
+        const QJsonValue tail = message.value("tail");
+        if (tail.isString()) {
+            QTimer::singleShot(0, this, [this, text = tail.toString()] { emit trustRequested(text); });
+        }
     } else if (action.toString() == "uninstall") {
         QTimer::singleShot(0, this, [this] { emit uninstallRequested(); });
     }

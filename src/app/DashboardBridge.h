@@ -16,12 +16,15 @@ class DashboardBridge : public QObject {
 
   public slots:
     /// The body as the page posted it. An object with "action" "report" (optional text
-    /// "day") or "uninstall"; everything else is ignored without a reply.
+    /// "day"), "trust" (text "tail") or "uninstall"; everything else is ignored without a
+    /// reply. The texts are checked by what they are for, as the report checks its day.
     void postMessage(const QJsonValue& body);
 
   signals:
     /// The page asked for the report of `day`; empty when it named none (the last day).
     void reportRequested(const QString& day);
+    /// The owner confirmed the device of `tail` as theirs ("This is my device").
+    void trustRequested(const QString& tail);
     void uninstallRequested();
 };
 

@@ -262,6 +262,14 @@ void Monitor::openReport(const std::optional<QString>& day) {
         });
 }
 
+void Monitor::trustDevice(const QString& tail) {
+    worker_->runExclusive([this, folder = places_.dataFolder, tail = tail.toStdString()] {
+        const auto failure = monitor::trustDevice(folder, tail, util::nowEpoch());
+        post([this, failure] { showAnalysisFailure(failure); });
+    });
+    runSift(true);
+}
+
 void Monitor::installVault() {
     if (vaultBusy_) {
         return;

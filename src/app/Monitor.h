@@ -85,6 +85,10 @@ class Monitor : public QObject {
     void rerunSetup();
     void finish();
     void openReport(const std::optional<QString>& day);
+    /// "This is my device": the device of `tail` joins the owner's known devices (on the
+    /// worker, between passes), then a pass re-derives the dashboard and reloads it. A tail
+    /// that is not one, or a file that cannot be saved, says why in the error line.
+    void trustDevice(const QString& tail);
     /// Runs the installer off the window's thread, so the window keeps painting while the
     /// system asks for the administrator password; a vault that did not come says why in the
     /// error line.

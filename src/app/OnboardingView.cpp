@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace corvane::app {
 
@@ -343,6 +344,7 @@ void OnboardingView::updateVerify() {
 void OnboardingView::startVerification() {
     monitor_.startMonitoring();
     startEpoch_ = clock_();
+    elapsed_ = 0;
     remaining_ = VERIFY_SECONDS;
     running_ = true;
     timer_.start();
@@ -352,6 +354,7 @@ void OnboardingView::startVerification() {
 void OnboardingView::stopCountdown() {
     timer_.stop();
     running_ = false;
+    looking_ = false;
 }
 
 QString OnboardingView::countdownText() const {
@@ -360,12 +363,14 @@ QString OnboardingView::countdownText() const {
                                  static_cast<long long>(remaining_ / 60),
                                  static_cast<long long>(remaining_ % 60));
     }
-    if (remaining_ > 0 || startEpoch_ == 0) {
+    if (looking_) {
+        return "No phone found near this Mac yet. Still looking: bring your phone next to this "
+               "Mac, unlocked, with Bluetooth on — or skip for now.";
+    }
+    if (remaining_ > 0 || startEpoch_ == 0 || !bleMac_) {
         return {}; // not started, or skipped
     }
-    return bleMac_ ? "Learning finished: your phone is recorded. Continue when ready."
-                   : "Learning finished without finding your phone. Continue, or Re-run "
-                     "Setup later with the phone nearby.";
+    return "Learning finished: your phone is recorded. Continue when ready.";
 }
 
 void OnboardingView::updateCountdown() {
@@ -383,39 +388,49 @@ void OnboardingView::fitPanel() {
 }
 
 void OnboardingView::tick() {
-    --remaining_;
+    ++elapsed_;
+    remaining_ = std::max<qint64>(VERIFY_SECONDS - elapsed_, 0);
     updateCountdown();
-    if (remaining_ % 10 == 0) {
+    if (elapsed_ % 10 == 0) {
         if (bleMac_) {
             evaluate();
         } else {
             learn();
         }
     }
-    if (remaining_ <= 0) {
+    if (running_ && remaining_ == 0) {
         endVerification();
     }
 }
 
 void OnboardingView::endVerification() {
-    stopCountdown();
-    remaining_ = 0;
-    updateVerify();
-    if (!bleMac_) {
-        learn();
+    running_ = false;
+    // Without a phone the ticks go on: a phone farther than the floor is a neighbour's, and
+    // learning one later beats learning the wrong one now.
+    looking_ = !bleMac_;
+    if (!looking_) {
+        timer_.stop();
     }
+    updateVerify();
     evaluate();
+}
+
+void OnboardingView::found(const QString& ble) {
+    bleMac_ = ble;
+    if (looking_) {
+        stopCountdown();
+        evaluate(); // the DirectLink line follows the phone
+    }
+    updateVerify();
+    emit verifyStatusChanged();
 }
 
 void OnboardingView::learn() {
     QPointer<OnboardingView> self(this);
     monitor_.learnOwner(startEpoch_, [self](std::optional<QString> ble) {
-        if (!self || !ble || self->bleMac_) {
-            return;
+        if (self && ble && !self->bleMac_) {
+            self->found(*ble);
         }
-        self->bleMac_ = ble;
-        self->updateVerify();
-        emit self->verifyStatusChanged();
     });
 }
 
@@ -426,12 +441,13 @@ void OnboardingView::evaluate() {
             if (!self) {
                 return;
             }
-            // The phone as the baseline file now names it, the one the dashboard shows.
-            if (ble) {
-                self->bleMac_ = ble;
-            }
             self->connMac_ = conn;
             self->connState_ = state;
+            // The phone as the baseline file now names it, the one the dashboard shows.
+            if (ble) {
+                self->found(*ble);
+                return;
+            }
             self->updateVerify();
             emit self->verifyStatusChanged();
         });

@@ -18,7 +18,8 @@ namespace corvane::app {
 class Monitor;
 
 /// The first-run assistant laid over the control panel: what the app does, Full Disk
-/// Access, learning the owner's phone during a ten-minute countdown, and the demo offer.
+/// Access, learning the owner's phone during a ten-minute countdown (and after it, until a
+/// phone is near: a neighbour's is never taken instead), and the demo offer.
 class OnboardingView : public QWidget {
     Q_OBJECT
   public:
@@ -30,6 +31,8 @@ class OnboardingView : public QWidget {
 
     Step step() const { return step_; }
     bool running() const { return running_; }
+    /// The countdown ended without a phone near the Mac; learning goes on until one is.
+    bool looking() const { return looking_; }
     qint64 remaining() const { return remaining_; }
     /// The countdown line: the time left, or how the learning ended.
     QString countdownText() const;
@@ -40,7 +43,7 @@ class OnboardingView : public QWidget {
     /// Seams for tests: the time the countdown starts from, and the countdown's tick.
     void setClock(Clock clock) { clock_ = std::move(clock); }
     void setTickInterval(int milliseconds) { timer_.setInterval(milliseconds); }
-    /// One second of the countdown.
+    /// One second of the countdown (and of the looking after it).
     void tick();
 
     /// The button Return presses on the current page, and the one Escape presses (or null).
@@ -74,6 +77,8 @@ class OnboardingView : public QWidget {
     void addDemoLink(QWidget* page, QBoxLayout* row);
     void learn();
     void evaluate();
+    /// The phone the baseline file names now, from learning or evaluating.
+    void found(const QString& ble);
 
     Monitor& monitor_;
     Clock clock_;
@@ -82,6 +87,8 @@ class OnboardingView : public QWidget {
     QList<QWidget*> pages_; // in Step order
     Step step_ = Step::welcome;
     bool running_ = false;
+    bool looking_ = false;
+    qint64 elapsed_ = 0;
     qint64 remaining_ = 0;
     double startEpoch_ = 0;
     QTimer timer_;

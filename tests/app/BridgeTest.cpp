@@ -33,6 +33,7 @@ class BridgeTest : public AppTestBase {
         web.show();
         QSignalSpy reports(&web.bridge(), &DashboardBridge::reportRequested);
         QSignalSpy uninstalls(&web.bridge(), &DashboardBridge::uninstallRequested);
+        QSignalSpy trusts(&web.bridge(), &DashboardBridge::trustRequested);
 
         QSignalSpy loaded(web.page(), &QWebEnginePage::loadFinished);
         web.setReloadToken(3);
@@ -61,6 +62,9 @@ class BridgeTest : public AppTestBase {
             h.cv.postMessage({action: "report"});
             h.cv.postMessage({action: "report", day: 20261018});
             h.cv.postMessage({action: "report", day: "../x"});
+            h.cv.postMessage({action: "trust"});
+            h.cv.postMessage({action: "trust", tail: ["3D7D6D542C11"]});
+            h.cv.postMessage({action: "trust", tail: "3D7D6D542C11"});
             h.cv.postMessage({action: "uninstall"});
             typeof h.other + "," + typeof window.QWebChannel;
         )");
@@ -70,6 +74,8 @@ class BridgeTest : public AppTestBase {
         QCOMPARE(reports[2][0].toString(), QString()); // no day: the last one
         QCOMPARE(reports[3][0].toString(), QString());
         QCOMPARE(reports[4][0].toString(), "../x"); // refused later, by the report itself
+        QCOMPARE(trusts.size(), 1);
+        QCOMPARE(trusts[0][0].toString(), "3D7D6D542C11");
         QCOMPARE(
             run("typeof window.webkit.messageHandlers.other + ',' + typeof QWebChannel").toString(),
             "undefined,undefined");

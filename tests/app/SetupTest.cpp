@@ -6,6 +6,7 @@
 #include "app/OnboardingView.h"
 #include "app/WebRadarView.h"
 #include "util/JsonFile.h"
+#include "util/LocalTime.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,6 +14,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <fstream>
 
 namespace corvane::app::test {
 
@@ -158,41 +160,82 @@ class SetupTest : public AppTestBase {
         monitor.shutdown();
     }
 
-    // The countdown on its own: Escape skips while waiting; a countdown that ends without a
-    // phone makes one last attempt and stays on the page.
-    void countdownWithoutPhone() {
+    // The countdown on its own: a countdown that ends without a phone keeps looking, and
+    // learns the phone once it comes near; the owner then confirms a device of theirs.
+    void countdownWithoutPhoneThenTheOwnersDevices() {
         qputenv("CORVANE_LOG_SOURCE", "/dev/null");
         Monitor monitor(places());
         OnboardingView setup(monitor);
+        // The lines below are stamped to the second.
+        setup.setClock([] { return QDateTime::currentSecsSinceEpoch() - 5.0; });
+        setup.setTickInterval(3'600'000); // the test ticks by hand
         QTest::keyClick(&setup, Qt::Key_Return);
         QTest::keyClick(&setup, Qt::Key_Return); // access granted by the stand-in
         QTRY_COMPARE_WITH_TIMEOUT(setup.step(), OnboardingView::Step::verify, kWait);
         // An empty source ends the stream at once: a state of its own, not "monitoring".
         QTRY_COMPARE_WITH_TIMEOUT(monitor.watch(), Monitor::Watch::SourceEnded, kWait);
+        qunsetenv("CORVANE_LOG_SOURCE");
         QSignalSpy status(&setup, &OnboardingView::verifyStatusChanged);
-        while (setup.remaining() > 0) {
+        while (setup.running()) {
             setup.tick();
         }
-        QVERIFY(!setup.running());
         QTRY_VERIFY_WITH_TIMEOUT(status.count() >= 1, kWait); // the final evaluation came back
-        QVERIFY(!setup.bleMac());
-        QCOMPARE(setup.step(), OnboardingView::Step::verify);
-        QVERIFY(setup.cancelButton());
-        QCOMPARE(setup.countdownText(), "Learning finished without finding your phone. "
-                                        "Continue, or Re-run Setup later with the phone nearby.");
-        // The baseline may be started without a phone, so the analysis waits for one: it
-        // names none.
-        const auto baseline =
-            util::readJsonObject(DataFolder(monitor.dataFolder()).baselineFile(), 1 << 20);
-        QVERIFY(!baseline || baseline->value("my_ble_mac", nlohmann::json::array()).empty());
-        QTest::keyClick(&setup, Qt::Key_Escape);
-        QCOMPARE(setup.step(), OnboardingView::Step::demo);
+        QVERIFY(setup.looking() && !setup.bleMac());
+        QVERIFY(setup.countdownText().startsWith("No phone found near this Mac yet. Still looking"));
+        QVERIFY(setup.cancelButton()); // Escape still skips
+        // The baseline is started without a phone, so the analysis waits for one.
+        const fs::path baseline = DataFolder(monitor.dataFolder()).baselineFile();
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(baseline), kWait);
+        QVERIFY(util::readJsonObject(baseline, 1 << 20)->value("my_ble_mac", nlohmann::json()) ==
+                nlohmann::json::array());
 
+        // A neighbour's phone through the wall is not taken; the owner's, near, is.
+        const auto lines = [&](std::initializer_list<const char*> payloads) {
+            std::ofstream log(DataFolder(monitor.dataFolder()).evidenceLog(), std::ios::app);
+            for (const char* payload : payloads) {
+                log << util::formatLocalDateTime(QDateTime::currentSecsSinceEpoch()) << " | "
+                    << payload << "\n";
+            }
+        };
+        const auto tenSeconds = [&] {
+            for (int i = 0; i < 10; ++i) {
+                setup.tick();
+            }
+        };
+        lines({"bluetoothd Addr 0000000000dd RSSI -82 nbIAT <dd dd dd>",
+               "bluetoothd Addr 0000000000dd RSSI -80 nbIAT <dd dd dd>"});
+        tenSeconds();
+        QTest::qWait(500);
+        QVERIFY(setup.looking() && !setup.bleMac());
+        lines({"bluetoothd Addr 001122aabbcc RSSI -50 AT <aa bb cc>",
+               "bluetoothd Addr 001122aabbcc RSSI -48 AT <aa bb cc>",
+               "rapportd CUBonjourDevice 66:55:44:33:22:01, TT 0x10 stID "
+               "01234567-89ab-cdef-0123-AAAAAAAAAAAA, IDS 'Own01', AT <aa bb cc>"});
+        tenSeconds();
+        QTRY_COMPARE_WITH_TIMEOUT(setup.bleMac(), std::optional<QString>("00:11:22:AA:BB:CC"),
+                                  kWait);
+        QVERIFY(!setup.looking());
+        QVERIFY(setup.countdownText().startsWith("Learning finished: your phone is recorded"));
+
+        // "This is my device": a tail joins the known devices and the dashboard is re-derived;
+        // what is not a tail says so and changes nothing.
+        const qint64 token = monitor.reloadToken();
+        monitor.trustDevice("../3D7D6D542C11");
+        QTRY_VERIFY_WITH_TIMEOUT(monitor.lastError().contains("is not a device tail"), kWait);
+        monitor.trustDevice("3d7d6d542c11");
+        waitForToken(monitor, token + 2);
+        QVERIFY(monitor.lastError().isEmpty());
+        const auto known = util::readJsonObject(baseline, 1 << 20)->at("known_devices");
+        QCOMPARE(known.back().value("tail", ""), std::string("3D7D6D542C11"));
+        QCOMPARE(known.back().value("learned", ""), std::string("confirmed"));
+        QCOMPARE(known.size(), size_t{2}); // the phone from the setup, and the confirmed device
+
+        QTest::keyClick(&setup, Qt::Key_Return); // Continue
+        QCOMPARE(setup.step(), OnboardingView::Step::demo);
         // "Load Demo" loads the demo before finishing.
         QTest::keyClick(&setup, Qt::Key_Return);
         QVERIFY(monitor.onboarded());
         QTRY_VERIFY_WITH_TIMEOUT(monitor.demoLoaded(), kWait);
-        qunsetenv("CORVANE_LOG_SOURCE");
         monitor.shutdown();
     }
 };

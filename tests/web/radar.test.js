@@ -12,6 +12,7 @@ before(async () => { browser = await h.launch(); });
 after(async () => { await browser?.close(); });
 
 const TABLES = {
+  'unknown-own': ['unknown_own_devices', 'unknown_own_devices_total'],
   'rogue-directlink': ['rogue_directlink', 'rogue_directlink_total'],
   'rogue-awdl': ['rogue_awdl', 'rogue_awdl_total'],
   'culprits': ['culprits', 'culprits_total'],
@@ -94,7 +95,7 @@ test('every fixture shows its verdict, totals, rows, radar dots and empty states
     assert.equal(seen.radarTotal, rogueTotal ? `${rogues} of ${rogueTotal} shown`
       : all.verdict === 'PENDING' ? 'Not judged yet' : 'None detected', name);
     for (const [id, [rowsKey, totalKey]] of Object.entries(TABLES)) {
-      const rows = all[rowsKey];
+      const rows = all[rowsKey] ?? []; // the demo predates some lists
       const table = seen.tables[id];
       assert.equal(table.rows, rows.length, `${name} ${id} rows`);
       assert.equal(table.total, all[totalKey] ?? rows.length, `${name} ${id} total`);
@@ -123,7 +124,7 @@ test('the demo shows the canned figures', async () => {
   assert.deepEqual(
     Object.fromEntries(Object.entries(seen.tables).map(([id, t]) => [id, [t.rows, t.total]])),
     {
-      'rogue-directlink': [5, 47], 'rogue-awdl': [5, 63], 'culprits': [1, 1], 'access-events': [5, 54],
+      'unknown-own': [0, 0], 'rogue-directlink': [5, 47], 'rogue-awdl': [5, 63], 'culprits': [1, 1], 'access-events': [5, 54],
       'provision-pairs': [5, 342], 'ble-provisions': [0, 0], 'kbd-evals': [6, 96],
     });
   assert.match(seen.tables['provision-pairs'].totalText, /128 with screen access/);
@@ -347,8 +348,10 @@ test('a row opens to its log lines, as text, with the command that prints them; 
 
   const first = page.locator('#rogue-directlink tbody tr').first();
   await first.click();
-  assert.equal(await first.getAttribute('aria-expanded'), 'true');
+  // The lines are read from the file first: the row opens when they are there.
   const opened = page.locator('#rogue-directlink tr.evidence');
+  await opened.waitFor();
+  assert.equal(await first.getAttribute('aria-expanded'), 'true');
   assert.deepEqual(await opened.locator('.line-no').allTextContents(), ['Line 12', 'Line 4096']);
   assert.equal(await opened.locator('.line-text').first().textContent(), lines[0].text);
   assert.equal(await opened.locator('.command').textContent(), 'corvane explain --row 1');
@@ -361,5 +364,48 @@ test('a row opens to its log lines, as text, with the command that prints them; 
   assert.equal(await page.evaluate(() => window.__pwned), false);
   assert.equal(await page.evaluate(() => document.querySelectorAll('tr.evidence img, tr.evidence script').length), 0);
   assert.deepEqual(problems, []);
+  await page.close();
+});
+
+test('an unknown device on the owner\'s account is confirmed from its row, after a second question', async () => {
+  const files = h.passGolden('compromised');
+  const all = JSON.parse(files['sift/ALL.json']);
+  const [tailed, untailed] = all.unknown_own_devices;
+  all.unknown_own_devices.push({ ...tailed, tail: PAYLOADS[0], mac: '02:00:00:00:00:09' });
+  const dir = h.dataFolder({ ...files, 'sift/ALL.json': JSON.stringify(all) });
+  for (const bridge of [true, false]) {
+    const { page, problems } = await open(dir, { bridge });
+    const card = page.locator('#unknown-own');
+    assert.equal(await card.isVisible(), true);
+    const rows = card.locator('tbody tr');
+    assert.deepEqual(await rows.locator('td:first-child').allTextContents(), [tailed.tail, untailed.tail, PAYLOADS[0]]);
+    // Only a real device tail gets the control; a hostile one stays text.
+    assert.equal(await card.locator('button.trust').count(), 1);
+    await card.locator('button.trust').click();
+    assert.equal(await rows.first().getAttribute('aria-expanded'), 'false', 'the button does not open the row');
+    const box = card.locator('.confirm');
+    assert.match(await box.textContent(), new RegExp('Confirm device ' + tailed.tail + ' as your own\\?'));
+    assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Yes, this device is mine');
+    await box.locator('text=Cancel').click();
+    assert.equal(await box.isHidden(), true);
+    assert.deepEqual(await page.evaluate(() => window.__posted), [], 'nothing is sent without the second yes');
+
+    await card.locator('button.trust').click();
+    if (bridge) await h.screenshot(page, 'radar-confirm-device');
+    await page.keyboard.press('Enter'); // the focused "Yes"
+    const notice = await box.locator('.notice').textContent();
+    if (bridge) {
+      assert.deepEqual(await page.evaluate(() => window.__posted), [{ action: 'trust', tail: tailed.tail }]);
+      assert.match(notice, /is confirmed as yours/);
+    } else {
+      assert.match(notice, new RegExp('needs the Corvane Monitor app.*corvane trust --tail ' + tailed.tail));
+    }
+    assert.equal(await page.evaluate(() => window.__pwned), false);
+    assert.deepEqual(problems, []);
+    await page.close();
+  }
+  // With none, the card is not shown at all.
+  const { page } = await open(h.dataFolder(h.passGolden('clean')));
+  assert.equal(await page.locator('#unknown-own').isHidden(), true);
   await page.close();
 });
