@@ -325,8 +325,8 @@ test('a row opens to its log lines, as text, with the command that prints them; 
   const all = JSON.parse(files['sift/ALL.json']);
   const row = all.rogue_directlink[0];
   const lines = [
-    { line: 12, offset: 1400, time: '2026-10-18 09:14:02', text: row.mac + ' ' + PAYLOADS[0] },
-    { line: 4096, offset: 802211, time: '2026-10-18 11:02:40', text: 'TT 0x10 ' + row.mac },
+    { line: 12, offset: 1400, time: row.date + ' 08:00:02', text: row.mac + ' ' + PAYLOADS[0] },
+    { line: 4096, offset: 802211, time: row.date + ' ' + row.time, text: 'TT 0x10 ' + row.mac },
   ];
   const hours = (peak) => Array.from({ length: 25 }, (_, i) => (i % 6 === 0 ? peak : 0));
   const dir = h.dataFolder({
@@ -339,7 +339,7 @@ test('a row opens to its log lines, as text, with the command that prints them; 
         { row: 2, list: 'rogue_directlink', index: 1, mac: 'AA:AA:AA:AA:AA:AA', lines },
       ],
     }),
-    'sift/timeline.json': JSON.stringify({ start: '2026-10-17 12:00:00', directlink: hours(3), awdl: hours(1), culprits: hours(2), access: hours(0) }),
+    'sift/timeline.json': JSON.stringify({ start: row.date + ' 08:00:00', directlink: hours(3), awdl: hours(1), culprits: hours(2), access: hours(0) }),
   });
   const { page, problems } = await open(dir);
   assert.equal(await page.locator('#timeline rect').count(), 5 * 3);
