@@ -102,15 +102,15 @@ void Monitor::setLastError(const QString& error) {
     capture_.setLastError(error.toStdString());
 }
 
-void Monitor::showAnalysisFailure(const std::optional<util::Failure>& failure) {
+void Monitor::showFailure(const std::optional<util::Failure>& failure, QString& shown) {
     if (failure) {
         QString text = QString::fromStdString(failure->what + " \u2014 " + failure->why);
         text[0] = text[0].toUpper();
-        analysisError_ = text;
+        shown = text;
         setLastError(text);
-    } else if (!analysisError_.isEmpty() && lastError() == analysisError_) {
-        // The analysis files are being saved again; a capture error would have replaced it.
-        analysisError_.clear();
+    } else if (!shown.isEmpty() && lastError() == shown) {
+        // It works again; a capture error would have replaced the text.
+        shown.clear();
         capture_.setLastError(std::nullopt);
     }
 }
@@ -265,7 +265,7 @@ void Monitor::openReport(const std::optional<QString>& day) {
 void Monitor::trustDevice(const QString& tail) {
     worker_->runExclusive([this, folder = places_.dataFolder, tail = tail.toStdString()] {
         const auto failure = monitor::trustDevice(folder, tail, util::nowEpoch());
-        post([this, failure] { showAnalysisFailure(failure); });
+        post([this, failure] { showFailure(failure, trustError_); });
     });
     runSift(true);
 }

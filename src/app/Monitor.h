@@ -139,7 +139,12 @@ class Monitor : public QObject {
     void post(std::function<void()> task);
     /// Puts a failed save of the analysis state or the baseline into the error line, and
     /// clears it once saving works again.
-    void showAnalysisFailure(const std::optional<util::Failure>& failure);
+    void showAnalysisFailure(const std::optional<util::Failure>& failure) {
+        showFailure(failure, analysisError_);
+    }
+    /// Puts a failure into the error line and remembers it in `shown`; without one, clears
+    /// the line when it still shows what `shown` remembers.
+    void showFailure(const std::optional<util::Failure>& failure, QString& shown);
 
     const MonitorPlaces places_;
     Capture capture_;
@@ -151,6 +156,7 @@ class Monitor : public QObject {
     bool vaultBusy_ = false;
     QString verdict_;
     QString analysisError_; // the error line's text when it came from the analysis
+    QString trustError_;    // ... or from confirming a device
     std::shared_ptr<monitor::AnalysisWorker> worker_; // last: its items post to the above
 };
 

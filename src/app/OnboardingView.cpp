@@ -205,6 +205,7 @@ void OnboardingView::buildVerify() {
     status->addWidget(directLinkLine_);
     countdown_ = Style::text({}, Style::mono(12), Style::white(0.8), page);
     countdown_->setObjectName("countdown");
+    countdown_->setWordWrap(true);
     countdown_->setAccessibleName("Time left to learn your phone");
     status->addWidget(countdown_);
     layout->addLayout(status);
@@ -365,7 +366,7 @@ QString OnboardingView::countdownText() const {
     }
     if (looking_) {
         return "No phone found near this Mac yet. Still looking: bring your phone next to this "
-               "Mac, unlocked, with Bluetooth on — or skip for now.";
+               "Mac, unlocked, with Bluetooth on.";
     }
     if (remaining_ > 0 || startEpoch_ == 0 || !bleMac_) {
         return {}; // not started, or skipped
@@ -374,12 +375,13 @@ QString OnboardingView::countdownText() const {
 }
 
 void OnboardingView::updateCountdown() {
-    const bool shown = countdown_->isVisibleTo(this);
-    countdown_->setText(countdownText());
-    countdown_->setVisible(!countdown_->text().isEmpty());
-    if (shown != countdown_->isVisibleTo(this)) {
-        fitPanel();
+    const QString text = countdownText();
+    if (text == countdown_->text()) {
+        return;
     }
+    countdown_->setText(text);
+    countdown_->setVisible(!text.isEmpty());
+    fitPanel(); // shown, hidden, or wrapped onto another line
 }
 
 void OnboardingView::fitPanel() {

@@ -166,6 +166,8 @@ class SetupTest : public AppTestBase {
         qputenv("CORVANE_LOG_SOURCE", "/dev/null");
         Monitor monitor(places());
         OnboardingView setup(monitor);
+        setup.resize(1180, 780);
+        setup.show();
         // The lines below are stamped to the second.
         setup.setClock([] { return QDateTime::currentSecsSinceEpoch() - 5.0; });
         setup.setTickInterval(3'600'000); // the test ticks by hand
@@ -183,6 +185,7 @@ class SetupTest : public AppTestBase {
         QVERIFY(setup.looking() && !setup.bleMac());
         QVERIFY(setup.countdownText().startsWith("No phone found near this Mac yet. Still looking"));
         QVERIFY(setup.cancelButton()); // Escape still skips
+        snap(&setup, "setup-3-verify-still-looking");
         // The baseline is started without a phone, so the analysis waits for one.
         const fs::path baseline = DataFolder(monitor.dataFolder()).baselineFile();
         QTRY_VERIFY_WITH_TIMEOUT(fs::exists(baseline), kWait);
