@@ -467,6 +467,161 @@ std::optional<util::Failure> saveWritten(const std::filesystem::path& dataFolder
         false);
 }
 
+/// The phone in the window: the cluster holding its last address or one of its tokens.
+/// Whichever device is around most is not: a neighbour's phone present a minute longer, or a
+/// stranger's while the owner is away, would otherwise be taken for it. A file that knows
+/// neither (a setup that found no phone near, or a file of an older version) takes only a
+/// phone near the Mac whose token shows on a DirectLink line to it.
+std::pair<std::optional<std::string>, std::set<std::string>> findPhone(const std::vector<Row>& recent,
+                                                                       const Stored& stored) {
+    auto found = pickOwner(recent, [&stored](const Row& row) {
+        return row.mac == stored.bleMac || sharesToken(row.toks, stored.bleTokens);
+    });
+    if (!found.first && stored.bleTokens.empty()) {
+        found = nearPhone(recent, true);
+    }
+    return found;
+}
+
+/// What the window shows of the phone: its tokens, and when it was near enough to count.
+struct Sightings {
+    std::set<std::string> tokens;
+    std::vector<double> times; // sorted
+};
+
+Sightings sightingsOf(const std::vector<Row>& recent, const std::set<std::string>& members) {
+    Sightings out;
+    for (const Row& row : recent) {
+        if (members.count(row.mac) == 0) {
+            continue;
+        }
+        out.tokens.insert(row.toks.begin(), row.toks.end());
+        if (!row.rssi || *row.rssi >= kWeakestOwnerTimeRssi) {
+            out.times.push_back(row.epoch);
+        }
+    }
+    std::sort(out.times.begin(), out.times.end());
+    return out;
+}
+
+/// Addresses on DirectLink lines with their rows, in the order of their first row; the
+/// phone's own connections are among them, so its cluster members are not left out.
+struct DirectAddresses {
+    std::vector<std::pair<std::string, std::vector<const Row*>>> list;
+    std::map<std::string_view, size_t> index;
+};
+
+DirectAddresses directAddresses(const std::vector<Row>& recent) {
+    DirectAddresses out;
+    for (const Row& row : recent) {
+        if (row.tt != "0x10") {
+            continue;
+        }
+        const auto [it, fresh] = out.index.try_emplace(row.mac, out.list.size());
+        if (fresh) {
+            out.list.emplace_back(row.mac, std::vector<const Row*>{});
+        }
+        out.list[it->second].second.push_back(&row);
+    }
+    return out;
+}
+
+/// The DirectLink addresses proven the owner's, and those only seen near the phone. Only a
+/// token of the phone makes an address the owner's. Being near the phone proves nothing (a
+/// laptop on the next desk is near it all day), so addresses seen only close to it in time
+/// are recorded apart and never taken for the owner's.
+std::pair<std::vector<std::string>, std::vector<std::string>>
+classify(const DirectAddresses& directs, const Sightings& phone,
+         const std::set<std::string>& members) {
+    std::vector<std::string> proven;
+    std::vector<std::string> nearby;
+    for (const auto& [mac, macRows] : directs.list) {
+        const bool sharedToken =
+            !phone.tokens.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
+                return sharesToken(r->toks, phone.tokens);
+            });
+        const auto nearOwner = std::count_if(macRows.begin(), macRows.end(), [&](const Row* r) {
+            return nearAny(r->epoch, phone.times);
+        });
+        if (sharedToken) {
+            proven.push_back(mac);
+        } else if (members.count(mac) == 0 && nearOwner >= 2) {
+            nearby.push_back(mac);
+        }
+    }
+    std::sort(nearby.begin(), nearby.end());
+    return {std::move(proven), std::move(nearby)};
+}
+
+// The stored identifiers stand only on the phone's tokens. A file of an older version (which
+// took them from co-presence or the largest set) is checked once; after that an identifier
+// goes when the window contradicts it: the phone's tokens name another tail, or a stored
+// address names a device that is not the phone.
+
+/// The phone's tail as the window proves it, else the stored one unless it is demoted (into
+/// `demoted`). A proven tail becomes a known device.
+std::optional<std::string> recheckTail(const std::vector<Row>& recent, Stored& stored,
+                                       const Sightings& phone, std::vector<std::string>& demoted,
+                                       double now) {
+    const std::optional<std::string> phoneTail = tailOf(recent, phone.tokens);
+    std::optional<std::string> tail = stored.deviceTail;
+    if (tail && tail != phoneTail && findDevice(stored.devices.known, *tail) == nullptr &&
+        (!stored.checked || phoneTail)) {
+        demoted.push_back(*tail);
+        tail.reset();
+    }
+    if (phoneTail) {
+        tail = phoneTail;
+        addDevice(stored.devices.known, *phoneTail,
+                  tokensOfTail(recent, cluster(recent), *phoneTail), "evidence", now);
+    }
+    return tail;
+}
+
+/// The stored connection addresses that stand; the others go into `demoted`.
+std::vector<std::string> recheckConnections(const Stored& stored, const DirectAddresses& directs,
+                                            const std::vector<std::string>& proven,
+                                            const std::optional<std::string>& tail,
+                                            std::vector<std::string>& demoted) {
+    static const std::vector<const Row*> none;
+    std::vector<std::string> kept;
+    for (const std::string& mac : stored.connMacs) {
+        const bool isProven = std::find(proven.begin(), proven.end(), mac) != proven.end();
+        const auto it = directs.index.find(mac);
+        const auto& macRows = it == directs.index.end() ? none : directs.list[it->second].second;
+        const bool contradicted =
+            !isProven && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
+                return tail && r->tail && r->tail != tail;
+            });
+        if (isProven || (stored.checked && !contradicted)) {
+            kept.push_back(mac);
+        } else {
+            demoted.push_back(mac);
+        }
+    }
+    return kept;
+}
+
+/// Records the proven addresses among the candidates (the latest `kMaxCandidates`) and
+/// returns the state: "confirmed" when one of them was a candidate already, else "locked".
+std::string takeConnections(const std::vector<std::string>& proven,
+                            std::vector<std::string>& candidates) {
+    const std::vector<std::string> before = candidates;
+    const auto known = [&](const std::string& mac) {
+        return std::find(before.begin(), before.end(), mac) != before.end();
+    };
+    for (const std::string& mac : proven) {
+        if (!known(mac)) {
+            candidates.push_back(mac);
+        }
+    }
+    if (candidates.size() > kMaxCandidates) {
+        candidates.erase(candidates.begin(),
+                         candidates.end() - static_cast<std::ptrdiff_t>(kMaxCandidates));
+    }
+    return std::any_of(proven.begin(), proven.end(), known) ? "confirmed" : "locked";
+}
+
 } // namespace
 
 std::pair<std::optional<std::string>, std::set<std::string>>
@@ -653,142 +808,36 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     }
     Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
-    // The phone is the cluster holding its last address or one of its tokens. Whichever
-    // device is around most is not: a neighbour's phone present a minute longer, or a
-    // stranger's while the owner is away, would otherwise be taken for it. A file that knows
-    // neither (a setup that found no phone near, or a file of an older version) takes only
-    // a phone near the Mac whose token shows on a DirectLink line to it.
-    const RowFilter isPhone = [&stored](const Row& row) {
-        return row.mac == stored.bleMac || sharesToken(row.toks, stored.bleTokens);
-    };
-    auto [foundMac, foundMembers] = pickOwner(recent, isPhone);
-    if (!foundMac && stored.bleTokens.empty()) {
-        std::tie(foundMac, foundMembers) = nearPhone(recent, true);
-    }
-
+    auto [foundMac, members] = findPhone(recent, stored);
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
     if (!bleMac) {
         return {firstOf(stored.connMacs), stored.state, std::nullopt, std::nullopt};
     }
-    const std::set<std::string> members =
-        foundMac ? std::move(foundMembers) : std::set<std::string>{*bleMac};
-
-    std::set<std::string> ownerToks;
-    std::vector<double> ownerTimes;
-    for (const Row& row : recent) {
-        if (members.count(row.mac) == 0) {
-            continue;
-        }
-        ownerToks.insert(row.toks.begin(), row.toks.end());
-        if (!row.rssi || *row.rssi >= kWeakestOwnerTimeRssi) {
-            ownerTimes.push_back(row.epoch);
-        }
+    if (!foundMac) {
+        members = {*bleMac};
     }
-    std::sort(ownerTimes.begin(), ownerTimes.end());
-    const std::set<std::string>& phoneToks = ownerToks;
+    const Sightings phone = sightingsOf(recent, members);
+    const DirectAddresses directs = directAddresses(recent);
+    const auto [proven, nearby] = classify(directs, phone, members);
 
-    // Addresses on DirectLink lines, in the order of their first row; the phone's own
-    // connections are among them, so its cluster members are not left out.
-    std::vector<std::pair<std::string, std::vector<const Row*>>> directs;
-    std::map<std::string_view, size_t> directIndex;
-    for (const Row& row : recent) {
-        if (row.tt != "0x10") {
-            continue;
-        }
-        const auto [it, fresh] = directIndex.try_emplace(row.mac, directs.size());
-        if (fresh) {
-            directs.emplace_back(row.mac, std::vector<const Row*>{});
-        }
-        directs[it->second].second.push_back(&row);
-    }
-
-    // Only a token of the phone makes an address the owner's. Being near the phone proves
-    // nothing (a laptop on the next desk is near it all day), so addresses seen only close to
-    // it in time are recorded apart and never taken for the owner's.
-    std::vector<std::string> newList;
-    std::vector<std::string> nearby;
-    for (const auto& [mac, macRows] : directs) {
-        const bool sharedToken =
-            !phoneToks.empty() && std::any_of(macRows.begin(), macRows.end(), [&](const Row* r) {
-                return sharesToken(r->toks, phoneToks);
-            });
-        const auto nearOwner = std::count_if(macRows.begin(), macRows.end(), [&](const Row* r) {
-            return nearAny(r->epoch, ownerTimes);
-        });
-        if (sharedToken) {
-            newList.push_back(mac);
-        } else if (members.count(mac) == 0 && nearOwner >= 2) {
-            nearby.push_back(mac);
-        }
-    }
-    std::sort(nearby.begin(), nearby.end());
-
-    // The stored identifiers stand only on the phone's tokens. A file of an older version
-    // (which took them from co-presence or the largest set) is checked once; after that an
-    // identifier goes when the window contradicts it: the phone's tokens name another tail,
-    // or a stored address names a device that is not the phone.
-    const std::optional<std::string> phoneTail = tailOf(recent, phoneToks);
     Written w;
-    std::optional<std::string> deviceTail = stored.deviceTail;
-    if (deviceTail && deviceTail != phoneTail &&
-        findDevice(stored.devices.known, *deviceTail) == nullptr &&
-        (!stored.checked || phoneTail)) {
-        w.demotedTails.push_back(*deviceTail);
-        deviceTail.reset();
-    }
-    if (phoneTail) {
-        deviceTail = phoneTail;
-        const Clusters clusters = cluster(recent);
-        addDevice(stored.devices.known, *phoneTail, tokensOfTail(recent, clusters, *phoneTail),
-                  "evidence", now);
-    }
-    std::vector<std::string> connMacs;
-    for (const std::string& mac : stored.connMacs) {
-        const bool proven = std::find(newList.begin(), newList.end(), mac) != newList.end();
-        const auto it = directIndex.find(mac);
-        const bool contradicted =
-            it != directIndex.end() && !proven &&
-            std::any_of(directs[it->second].second.begin(), directs[it->second].second.end(),
-                        [&](const Row* r) { return deviceTail && r->tail && r->tail != deviceTail; });
-        if (proven || (stored.checked && !contradicted)) {
-            connMacs.push_back(mac);
-        } else {
-            w.demotedConn.push_back(mac);
-        }
-    }
-
-    std::string state = stored.state;
-    std::vector<std::string> candidates = stored.candidates;
-    if (!newList.empty()) {
-        const auto known = [&](const std::string& mac) {
-            return std::find(stored.candidates.begin(), stored.candidates.end(), mac) !=
-                   stored.candidates.end();
-        };
-        state = std::any_of(newList.begin(), newList.end(), known) ? "confirmed" : "locked";
-        for (const std::string& mac : newList) {
-            if (!known(mac)) {
-                candidates.push_back(mac);
-            }
-        }
-        if (candidates.size() > kMaxCandidates) {
-            candidates.erase(candidates.begin(),
-                             candidates.end() - static_cast<std::ptrdiff_t>(kMaxCandidates));
-        }
-        connMacs = newList;
-        std::sort(connMacs.begin(), connMacs.end());
+    w.deviceTail = recheckTail(recent, stored, phone, w.demotedTails, now);
+    w.connMacs = recheckConnections(stored, directs, proven, w.deviceTail, w.demotedConn);
+    w.state = stored.state;
+    w.candidates = stored.candidates;
+    if (!proven.empty()) {
+        w.state = takeConnections(proven, w.candidates);
+        w.connMacs = proven;
+        std::sort(w.connMacs.begin(), w.connMacs.end());
     }
     tieAddresses(recent, stored.devices);
     w.mode = stored.mode;
     w.bleMac = bleMac;
-    w.connMacs = connMacs;
-    w.state = state;
-    w.candidates = std::move(candidates);
     w.nearby = &nearby;
-    w.bleTokens = foundMac ? &ownerToks : &stored.bleTokens;
-    w.deviceTail = deviceTail;
+    w.bleTokens = foundMac ? &phone.tokens : &stored.bleTokens;
     w.devices = &stored.devices;
     auto failure = saveWritten(dataFolder, w);
-    return {firstOf(w.connMacs), state, std::move(failure), bleMac};
+    return {firstOf(w.connMacs), w.state, std::move(failure), bleMac};
 }
 
 } // namespace corvane::Baseline
