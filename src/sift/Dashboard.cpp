@@ -408,67 +408,85 @@ OwnerIds readOwnerIds(const fs::path& dataFolder) {
     return ids;
 }
 
-Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now) {
-    Dashboard out;
+namespace {
 
+/// Who the owner is in this state: the tails behind the DirectLink addresses and which of
+/// them are the owner's.
+struct Resolution {
+    TailMap tailMap;                      // each tail with its DirectLink MACs
+    std::set<std::string> knownTails;     // the owner's known devices
+    bool household = false;               // devices are known: every other is judged by them
+    std::optional<std::string> ownerTail; // the owner's phone, when resolved
+    std::optional<std::string> adoptTail; // a tail the baseline file should record
+    const char* connState = "searching";
+
+    bool ownTail(const std::string* tail) const {
+        return tail != nullptr && ((ownerTail && *tail == *ownerTail) || knownTails.count(*tail) > 0);
+    }
+};
+
+Resolution resolveOwner(const State& state, const OwnerIds& owner) {
+    Resolution r;
     // Which device sits behind each DirectLink MAC, by its most frequent tail.
-    TailMap tailMap;
     for (const auto& [mac, peer] : state.dPeer) {
         if (const auto* tail = dominantKey(state.macTail, mac)) {
-            tailMap[*tail].insert(mac);
+            r.tailMap[*tail].insert(mac);
         }
     }
-
-    std::set<std::string> knownTails;
     for (const auto& device : owner.devices.known) {
-        knownTails.insert(device.tail);
+        r.knownTails.insert(device.tail);
     }
     // Once the owner's devices are known, every other device is judged by them, whatever
     // account it announces; before that only the account tells the owner's devices apart.
-    const bool household = !knownTails.empty();
+    r.household = !r.knownTails.empty();
     // A setup that has begun without finding the phone: the analysis waits for it rather
     // than take whichever device is around for the owner's.
-    const bool awaitingPhone = owner.file && !owner.bleMac && !owner.deviceTail && !household;
+    const bool awaitingPhone = owner.file && !owner.bleMac && !owner.deviceTail && !r.household;
 
     // The owner's device: the recorded tail while it is still seen or proven by tokens; else
     // the tail that shares the most addresses with the owner's connection addresses (token
     // evidence, so it is recorded); else, only inferred, the tail seen over the longest time.
-    const char* connState = "searching";
     if (owner.deviceTail &&
-        (tailMap.count(*owner.deviceTail) > 0 || knownTails.count(*owner.deviceTail) > 0)) {
-        out.ownerTail = owner.deviceTail;
-        connState = "confirmed";
-    } else if (const auto* linked = mostShared(tailMap, owner.connMacs)) {
-        out.ownerTail = out.adoptTail = *linked;
-        connState = "confirmed";
-    } else if (!tailMap.empty() && !awaitingPhone) {
-        out.ownerTail = longestSeen(tailMap, state);
-        connState = "inferred";
+        (r.tailMap.count(*owner.deviceTail) > 0 || r.knownTails.count(*owner.deviceTail) > 0)) {
+        r.ownerTail = owner.deviceTail;
+        r.connState = "confirmed";
+    } else if (const auto* linked = mostShared(r.tailMap, owner.connMacs)) {
+        r.ownerTail = r.adoptTail = *linked;
+        r.connState = "confirmed";
+    } else if (!r.tailMap.empty() && !awaitingPhone) {
+        r.ownerTail = longestSeen(r.tailMap, state);
+        r.connState = "inferred";
     }
-    const auto& ownerTail = out.ownerTail;
-    const auto ownTail = [&](const std::string* tail) {
-        return tail != nullptr && ((ownerTail && *tail == *ownerTail) || knownTails.count(*tail) > 0);
-    };
+    return r;
+}
 
-    // The phone's DirectLink MACs; the latest one is its current address. The dominant
-    // accounts of the owner's devices are the owner's.
-    std::vector<std::string> ownMacs;
-    const std::string* latestOwn = nullptr;
+/// The owner's side: the phone's DirectLink MACs (the latest one is its current address) and
+/// the owner's accounts, the dominant ones of the owner's devices.
+struct OwnSide {
+    int64_t phoneMacs = 0;
+    const std::string* latestPhoneMac = nullptr;
+    std::set<std::string> accounts;
+
+    bool owns(const std::string* id) const { return id != nullptr && accounts.count(*id) > 0; }
+};
+
+OwnSide ownSide(const State& state, const OwnerIds& owner, const Resolution& r) {
+    OwnSide out;
     double latestLast = -std::numeric_limits<double>::infinity();
     std::map<std::string, std::map<std::string, int64_t>> idsByTail;
     for (const auto& [mac, peer] : state.dPeer) {
         const auto* tail = dominantKey(state.macTail, mac);
         const auto tied = owner.devices.macs.find(mac);
         const std::string* deviceTail =
-            ownTail(tail) ? tail : tied != owner.devices.macs.end() ? &tied->second : nullptr;
+            r.ownTail(tail) ? tail : tied != owner.devices.macs.end() ? &tied->second : nullptr;
         if (deviceTail == nullptr) {
             continue;
         }
-        if (ownerTail && *deviceTail == *ownerTail) {
-            ownMacs.push_back(mac);
+        if (r.ownerTail && *deviceTail == *r.ownerTail) {
+            ++out.phoneMacs;
             if (peer.last >= latestLast) {
                 latestLast = peer.last;
-                latestOwn = &mac;
+                out.latestPhoneMac = &mac;
             }
         }
         if (const auto it = state.dAdsid.find(mac); it != state.dAdsid.end()) {
@@ -477,154 +495,181 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
             }
         }
     }
-    std::set<std::string> ownAccounts;
     for (const auto& [tail, ids] : idsByTail) {
-        if (household || (ownerTail && tail == *ownerTail)) {
+        if (r.household || (r.ownerTail && tail == *r.ownerTail)) {
             if (const auto* id = dominantKey(ids)) {
-                ownAccounts.insert(*id);
+                out.accounts.insert(*id);
             }
         }
     }
-    const auto ownAccount = [&ownAccounts](const std::string* id) {
-        return id != nullptr && ownAccounts.count(*id) > 0;
-    };
+    return out;
+}
+
+/// The foreign side: DirectLink and AWDL addresses that are not the owner's, and those of
+/// them that claim to be the owner.
+struct ForeignSide {
+    std::vector<std::string> direct; // in MAC order
+    std::set<std::string> tails;
+    std::vector<std::string> awdl; // AWDL peers that carried a foreign account id, in MAC order
+    std::set<std::string> claiming;
+};
+
+ForeignSide foreignSide(const State& state, const OwnerIds& owner, const Resolution& r,
+                        const OwnSide& own) {
+    ForeignSide out;
     // A device the owner has not confirmed that speaks for the owner's account: a stolen
     // account signed in on a stranger's device looks exactly like this.
     const auto claimsOwner = [&](const std::string& mac, const std::string* id) {
-        return state.owner.count(mac) > 0 || (household && ownAccount(id));
+        return state.owner.count(mac) > 0 || (r.household && own.owns(id));
     };
     // Without known devices, a MAC that mostly speaks for one of the owner's accounts is
     // taken for the owner's own iPad or Mac, or the phone over AWDL.
-    std::vector<std::string> foreignDirect;
-    std::set<std::string> foreignTails;
-    std::set<std::string> claiming;
     for (const auto& [mac, peer] : state.dPeer) {
         const auto* tail = dominantKey(state.macTail, mac);
         const auto* id = dominantKey(state.dAdsid, mac);
-        const bool own = ownTail(tail) || (tail == nullptr && owner.devices.macs.count(mac) > 0) ||
-                         (!household && ownAccount(id));
-        if (!own) {
-            foreignDirect.push_back(mac);
-            if (tail != nullptr) {
-                foreignTails.insert(*tail);
-            }
-            if (claimsOwner(mac, id)) {
-                claiming.insert(mac);
-            }
+        const bool mine = r.ownTail(tail) ||
+                          (tail == nullptr && owner.devices.macs.count(mac) > 0) ||
+                          (!r.household && own.owns(id));
+        if (mine) {
+            continue;
+        }
+        out.direct.push_back(mac);
+        if (tail != nullptr) {
+            out.tails.insert(*tail);
+        }
+        if (claimsOwner(mac, id)) {
+            out.claiming.insert(mac);
         }
     }
-
-    std::vector<std::string> awdlIdMacs; // AWDL peers that carried a foreign account id
     for (const auto& [mac, peer] : state.aPeer) {
         const auto* id = dominantKey(state.aAdsid, mac);
         if (id == nullptr) {
             continue;
         }
-        if (!ownAccount(id)) {
-            awdlIdMacs.push_back(mac);
-        } else if (household && owner.devices.macs.count(mac) == 0) {
-            awdlIdMacs.push_back(mac);
-            claiming.insert(mac);
+        if (!own.owns(id)) {
+            out.awdl.push_back(mac);
+        } else if (r.household && owner.devices.macs.count(mac) == 0) {
+            out.awdl.push_back(mac);
+            out.claiming.insert(mac);
         }
     }
-    std::vector<RowRefs> culpritRefs;
-    const json culprits = culpritRows(state, ownAccounts, culpritRefs);
+    return out;
+}
 
-    const std::string tailText = orDash(ownerTail);
-    const bool pending = !ownerTail;
-    const auto directTotal = pending ? 0 : static_cast<int64_t>(foreignDirect.size());
-    const auto awdlTotal = pending ? 0 : static_cast<int64_t>(awdlIdMacs.size());
+/// The accounts seen that are not the owner's; none can be told apart before the owner's are
+/// known.
+int64_t foreignAccountCount(const State& state, const std::set<std::string>& ownAccounts) {
+    if (ownAccounts.empty()) {
+        return 0;
+    }
+    std::set<std::string> accounts;
+    for (const auto* maps : {&state.dAdsid, &state.aAdsid}) {
+        for (const auto& [mac, counts] : *maps) {
+            for (const auto& [id, count] : counts) {
+                if (ownAccounts.count(id) == 0) {
+                    accounts.insert(id);
+                }
+            }
+        }
+    }
+    return static_cast<int64_t>(accounts.size());
+}
+
+json summaryOf(const State& state, const Resolution& r, const OwnSide& own,
+               const ForeignSide& foreign, bool foreignSeen, double now) {
+    // A MAC that is both counts as AWDL only (both lists are in MAC order).
+    int64_t foreignDirectOnly = 0;
+    for (const auto& mac : foreign.direct) {
+        foreignDirectOnly += std::binary_search(foreign.awdl.begin(), foreign.awdl.end(), mac) ? 0 : 1;
+    }
+    const auto phoneMacs = r.ownerTail ? r.tailMap.find(*r.ownerTail) : r.tailMap.end();
+    return {
+        {"generated", util::formatIsoUtc(static_cast<int64_t>(std::floor(now)))},
+        {"verdict", !r.ownerTail  ? "PENDING"
+                    : foreignSeen ? "COMPROMISED"
+                                  : "CLEAN"},
+        {"own_device_tail", orDash(r.ownerTail)},
+        {"own_accounts", own.accounts},
+        {"directlink_macs_total", static_cast<int64_t>(state.dPeer.size())},
+        {"your_phone_macs",
+         phoneMacs != r.tailMap.end() ? static_cast<int64_t>(phoneMacs->second.size()) : 0},
+        {"foreign_directlink_macs", foreignDirectOnly},
+        {"foreign_awdl_macs", static_cast<int64_t>(foreign.awdl.size())},
+        {"foreign_device_ids", static_cast<int64_t>(foreign.tails.size())},
+        {"foreign_accounts", foreignAccountCount(state, own.accounts)},
+        {"days", 1},
+    };
+}
+
+} // namespace
+
+Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now) {
+    Dashboard out;
+    const Resolution r = resolveOwner(state, owner);
+    out.ownerTail = r.ownerTail;
+    out.adoptTail = r.adoptTail;
+    const OwnSide own = ownSide(state, owner, r);
+    const ForeignSide foreign = foreignSide(state, owner, r, own);
+    std::vector<RowRefs> culpritRefs;
+    const json culprits = culpritRows(state, own.accounts, culpritRefs);
+
+    const std::string tailText = orDash(r.ownerTail);
+    const bool pending = !r.ownerTail;
+    const auto directTotal = pending ? 0 : static_cast<int64_t>(foreign.direct.size());
+    const auto awdlTotal = pending ? 0 : static_cast<int64_t>(foreign.awdl.size());
     // A foreign account authenticating as the owner is an intrusion of its own, but only
     // the owner's accounts tell a foreign one from the owner's.
-    const bool foreignCulprits = !ownAccounts.empty() && !culprits.empty();
+    const bool foreignCulprits = !own.accounts.empty() && !culprits.empty();
     const char* verdict = pending                                                 ? "PENDING"
                           : directTotal != 0 || awdlTotal != 0 || foreignCulprits ? "COMPROMISED"
                                                                                   : "CLEAN";
-
     json yourDevice = {
         {"model", "Your phone"},
         {"identity", tailText},
         {"device_tail", tailText},
         {"ble_mac", owner.bleMac.value_or("")},
-        {"conn_mac", latestOwn != nullptr ? json::array({*latestOwn}) : json::array()},
-        {"conn_count", static_cast<int64_t>(ownMacs.size())},
-        {"conn_state", connState},
+        {"conn_mac", own.latestPhoneMac != nullptr ? json::array({*own.latestPhoneMac})
+                                                   : json::array()},
+        {"conn_count", own.phoneMacs},
+        {"conn_state", r.connState},
         {"registered", !pending}};
 
     const json empty = json::array();
+    auto& refs = out.rowRefs;
     out.all = {
         {"date", "ALL"},
         {"range", rangeText(state)},
         {"verdict", verdict},
         {"own_device_tail", tailText},
         {"your_device", std::move(yourDevice)},
-        {"rogue_directlink", pending ? empty : rogueRows(foreignDirect, state, true, claiming, out.rowRefs)},
+        {"rogue_directlink", pending ? empty : rogueRows(foreign.direct, state, true, foreign.claiming, refs)},
         {"rogue_directlink_total", directTotal},
-        {"rogue_awdl", pending ? empty : rogueRows(awdlIdMacs, state, false, claiming, out.rowRefs)},
+        {"rogue_awdl", pending ? empty : rogueRows(foreign.awdl, state, false, foreign.claiming, refs)},
         {"rogue_awdl_total", awdlTotal},
         {"culprits", pending ? empty : culprits},
-        {"culprits_total", pending ? 0 : culpritCount(state, ownAccounts)},
-        {"access_events", accessRows(state, out.rowRefs)},
+        {"culprits_total", pending ? 0 : culpritCount(state, own.accounts)},
+        {"access_events", accessRows(state, refs)},
         {"access_events_total", static_cast<int64_t>(state.access.size())},
-        {"provision_pairs", pending ? empty : pairRows(state, out.rowRefs)},
+        {"provision_pairs", pending ? empty : pairRows(state, refs)},
         {"provision_pairs_total", pending ? 0 : state.pairsTotal},
         {"provision_pairs_screen", pending ? 0 : state.pairsScreen},
-        {"ble_provisions", pending ? empty : bleRows(state, out.rowRefs)},
+        {"ble_provisions", pending ? empty : bleRows(state, refs)},
         {"ble_provisions_total", pending ? 0 : state.bleTotal},
-        {"kbd_evals", pending ? empty : kbdRows(state, out.rowRefs)},
+        {"kbd_evals", pending ? empty : kbdRows(state, refs)},
         {"kbd_evals_total", pending ? 0 : state.kbdTotal},
-        {"unknown_own_devices", pending ? empty : unknownOwnDevices(claiming, state, out.rowRefs)},
-        {"known_devices", knownDeviceRows(owner.devices, ownerTail)},
+        {"unknown_own_devices", pending ? empty : unknownOwnDevices(foreign.claiming, state, refs)},
+        {"known_devices", knownDeviceRows(owner.devices, r.ownerTail)},
     };
-
     if (!pending) {
-        out.rowRefs.insert(out.rowRefs.end(), culpritRefs.begin(), culpritRefs.end());
+        refs.insert(refs.end(), culpritRefs.begin(), culpritRefs.end());
     }
-    std::stable_sort(out.rowRefs.begin(), out.rowRefs.end(), [](const auto& a, const auto& b) {
+    std::stable_sort(refs.begin(), refs.end(), [](const auto& a, const auto& b) {
         return listRank(a.list) < listRank(b.list);
     });
-    out.timeline = timeline(state, foreignDirect, awdlIdMacs, ownAccounts, pending);
-
+    out.timeline = timeline(state, foreign.direct, foreign.awdl, own.accounts, pending);
     out.days = {{"days", json::array({"ALL"})}};
-
-    // A MAC that is both counts as AWDL only (both lists are in MAC order).
-    int64_t foreignDirectOnly = 0;
-    for (const auto& mac : foreignDirect) {
-        foreignDirectOnly += std::binary_search(awdlIdMacs.begin(), awdlIdMacs.end(), mac) ? 0 : 1;
-    }
-    int64_t foreignAccounts = 0;
-    if (!ownAccounts.empty()) {
-        std::set<std::string> accounts;
-        for (const auto* maps : {&state.dAdsid, &state.aAdsid}) {
-            for (const auto& [mac, counts] : *maps) {
-                for (const auto& [id, count] : counts) {
-                    if (ownAccounts.count(id) == 0) {
-                        accounts.insert(id);
-                    }
-                }
-            }
-        }
-        foreignAccounts = static_cast<int64_t>(accounts.size());
-    }
-    const auto ownTailMacs = ownerTail ? tailMap.find(*ownerTail) : tailMap.end();
-    const bool foreignSeen = !foreignDirect.empty() || !awdlIdMacs.empty() || foreignCulprits;
-
-    out.summary = {
-        {"generated", util::formatIsoUtc(static_cast<int64_t>(std::floor(now)))},
-        {"verdict", pending       ? "PENDING"
-                    : foreignSeen ? "COMPROMISED"
-                                  : "CLEAN"},
-        {"own_device_tail", tailText},
-        {"own_accounts", ownAccounts},
-        {"directlink_macs_total", static_cast<int64_t>(state.dPeer.size())},
-        {"your_phone_macs",
-         ownTailMacs != tailMap.end() ? static_cast<int64_t>(ownTailMacs->second.size()) : 0},
-        {"foreign_directlink_macs", foreignDirectOnly},
-        {"foreign_awdl_macs", static_cast<int64_t>(awdlIdMacs.size())},
-        {"foreign_device_ids", static_cast<int64_t>(foreignTails.size())},
-        {"foreign_accounts", foreignAccounts},
-        {"days", 1},
-    };
+    const bool foreignSeen = !foreign.direct.empty() || !foreign.awdl.empty() || foreignCulprits;
+    out.summary = summaryOf(state, r, own, foreign, foreignSeen, now);
     return out;
 }
 
