@@ -67,27 +67,21 @@ TEST(Ingest, DirectLinkPeerWithAccountsAidAndOwner) {
     EXPECT_EQ(s.maxE, epoch("2026-10-18 09:14:05"));
 }
 
-TEST(Ingest, MacWithoutPeerMarkerTouchesOnlyTheDeviceTail) {
+TEST(Ingest, AMacWithoutPeerMarkerOrAViewMarkerAloneTouchOnlyTheirOwnPart) {
     const State s = ingest({line(
         "2026-10-18 09:14:02", "CUBonjourDevice aa:bb:cc:dd:ee:01 IDS 'Abc12' AID 'x' "
                                "stID 0a1b2c3d-4e5f-6a7b-8c9d-aabbccddeeff DeviceAuthTag: owner")});
     EXPECT_EQ(s.macTail.at(kMac).at("AABBCCDDEEFF"), 1);
-    EXPECT_TRUE(s.dPeer.empty());
-    EXPECT_TRUE(s.aPeer.empty());
-    EXPECT_TRUE(s.dAdsid.empty());
-    EXPECT_TRUE(s.aAdsid.empty());
-    EXPECT_TRUE(s.macAid.empty());
-    EXPECT_TRUE(s.owner.empty());
-}
+    EXPECT_TRUE(s.dPeer.empty() && s.aPeer.empty() && s.dAdsid.empty() && s.aAdsid.empty() &&
+                s.macAid.empty() && s.owner.empty());
 
-TEST(Ingest, OnlyFoundDirectLinkGivesAViewLineAndTheTimeRange) {
-    const State s = ingest({line("2026-10-18 09:14:02", "found DirectLink")});
     State expected;
     expected.minE = expected.maxE = epoch("2026-10-18 09:14:02");
     expected.view = {line("2026-10-18 09:14:02", "found DirectLink")};
-    EXPECT_EQ(s, expected);
+    EXPECT_EQ(ingest({line("2026-10-18 09:14:02", "found DirectLink")}), expected);
     // A dated line without any marker only moves the time range.
-    EXPECT_TRUE(ingest({line("2026-10-18 09:14:02", "nothing to see")}).view.empty());
+    expected.view.clear();
+    EXPECT_EQ(ingest({line("2026-10-18 09:14:02", "nothing to see")}), expected);
 }
 
 TEST(Ingest, UnrealDateIsAnalysedWithCaptureEpochZero) {
