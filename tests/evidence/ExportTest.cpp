@@ -76,7 +76,7 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
     EXPECT_EQ(fs::status(zip).permissions() & fs::perms::others_read, fs::perms::others_read);
 }
 
-TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
+TEST(Export, WithoutReportsTheLogAloneWithoutALogNothingAndNoArchiveOfAnArchive) {
     TempDir dir;
     writeText(corvane::DataFolder(dir).evidenceLog(), "");
     ASSERT_EQ(exportEvidence(dir.path(), dir / "a.zip").result, ExportResult::Exported);
@@ -91,7 +91,18 @@ TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
     EXPECT_EQ(exportMessage({ExportResult::NoLog, {}}),
               "No log to export yet — press Start Monitoring first.");
     EXPECT_EQ(exportMessage({ExportResult::Failed, {}}), "Export failed.");
+    EXPECT_EQ(proposedExportName(1792354240), "CV_evidence_2026-10-18_2010.zip"); // TZ=UTC
+
+    // An archive inside reports/ is not archived again.
+    writeText(corvane::DataFolder(dir).evidenceLog(), "log");
+    writeText(dir / "reports" / "CV-Report-ALL.html", "r");
+    const fs::path zip = dir / "reports" / "evidence.zip";
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    EXPECT_EQ(readArchive(zip),
+              (Contents{{"CV_personal.log", "log"}, {"CV-Report-ALL.html", "r"}}));
 }
+
 TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
     TempDir dir;
     const fs::path data = dir / "data";
@@ -237,19 +248,4 @@ TEST(Export, AKilledExportLeavesOnlyItsSweptTemporaryFile) {
     EXPECT_EQ(readArchive(zip),
               (Contents{{"CV_personal.log", "log\n"}, {"CV-Report-ALL.html", "r"}}));
     EXPECT_EQ(entriesIn(dir / "reports"), 2u) << "the next export swept what the kill left";
-}
-
-TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
-    TempDir dir;
-    writeText(corvane::DataFolder(dir).evidenceLog(), "log");
-    writeText(dir / "reports" / "CV-Report-ALL.html", "r");
-    const fs::path zip = dir / "reports" / "evidence.zip";
-    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
-    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
-    EXPECT_EQ(readArchive(zip),
-              (Contents{{"CV_personal.log", "log"}, {"CV-Report-ALL.html", "r"}}));
-}
-
-TEST(Export, ProposedNameUsesLocalTime) {
-    EXPECT_EQ(proposedExportName(1792354240), "CV_evidence_2026-10-18_2010.zip"); // TZ=UTC
 }
