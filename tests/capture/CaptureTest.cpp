@@ -261,30 +261,6 @@ TEST_F(CaptureTest, LinesStayWholeWhileMarkersComeFromTheMainThread) {
     EXPECT_FALSE(inRun);
 }
 
-TEST_F(CaptureTest, CapturesTheStandInToTheEndOfItsSource) {
-    writeText(dir_ / "source.log",
-              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: (Rapport) DirectLink up\n"
-              "2026-10-18 09:14:01.800000-0700  mac kernel[0]: DirectLink from the kernel\n"
-              "2026-10-18 09:14:02.000001-0700  mac sharingd[77]: AcLv = Screen (7)\n");
-    ::setenv("CORVANE_LOG_SOURCE", (dir_ / "source.log").c_str(), 1);
-    ::setenv("CORVANE_LOG_SPEED", "0", 1);
-    auto capture = makeCapture(std::filesystem::path(CORVANE_BIN_DIR) / "corvane-log");
-    capture->start();
-    ::unsetenv("CORVANE_LOG_SOURCE");
-    ::unsetenv("CORVANE_LOG_SPEED");
-    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
-    ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
-    capture->stop();
-
-    const auto lines = payloads();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[1], "Filtering the log data using \"" + std::string(Capture::predicate) + "\"");
-    EXPECT_EQ(lines[2], "Timestamp                       (process)[PID]");
-    EXPECT_EQ(lines[3].substr(31), "  mac rapportd[412]: (Rapport) DirectLink up");
-    EXPECT_EQ(lines[4].substr(31), "  mac sharingd[77]: AcLv = Screen (7)");
-    EXPECT_EQ(lines.back(), kStop);
-}
-
 TEST_F(CaptureTest, AnOverLongLineIsWrittenInPiecesWithoutHoldingIt) {
     // 300 KB without a line feed, cut anywhere by the pipe, "é" straddling every piece
     // boundary; then a short line and one of exactly two pieces.

@@ -3,14 +3,16 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "baseline/Baseline.h"
+#include "capture/Capture.h"
 #include "capture/DataFolder.h"
 #include "gen/Scenario.h"
+#include "logstandin/Predicate.h"
+#include "logstandin/SyslogLine.h"
 #include "sift/Dashboard.h"
 #include "sift/Sift.h"
 #include "util/JsonFile.h"
 #include "util/LocalTime.h"
 
-#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -36,35 +38,11 @@ std::vector<std::string> splitLines(std::string_view text) {
     return lines;
 }
 
-/// The capture's log predicate: one of the three daemons, and a message with one of its words.
+/// Whether the capture's own predicate keeps a line of the log tool.
 bool capturePredicateSelects(std::string_view syslogLine) {
-    const size_t host = syslogLine.find("  localhost ");
-    const size_t bracket = syslogLine.find('[', host);
-    const size_t colon = syslogLine.find("]: ", bracket);
-    if (host == std::string_view::npos || bracket == std::string_view::npos ||
-        colon == std::string_view::npos) {
-        return false;
-    }
-    const std::string_view process = syslogLine.substr(host + 12, bracket - host - 12);
-    if (process != "rapportd" && process != "sharingd" && process != "bluetoothd") {
-        return false;
-    }
-    // The message proper follows "(subsystem) [category] ".
-    std::string_view message = syslogLine.substr(colon + 3);
-    const size_t category = message.find("] ");
-    if (category != std::string_view::npos) {
-        message.remove_prefix(category + 2);
-    }
-    static constexpr std::array<std::string_view, 10> words{
-        "SameAccountDevice", "DeviceAuthTag",        "DirectLink", "AcLv",
-        "AuthTag",           "NeedsKeyboard",        "Evaluating", "EnhancedDiscovery",
-        "FILE SHARING",      "RPRemoteDisplayDaemon"};
-    for (const std::string_view w : words) {
-        if (message.find(w) != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
+    static const auto predicate = logstandin::Predicate::parse(Capture::predicate).predicate;
+    const auto line = logstandin::parseSyslogLine(syslogLine);
+    return predicate->matches({line.process, line.eventMessage});
 }
 
 std::vector<std::string> captureLines(const Options& options, size_t limit = SIZE_MAX) {
@@ -228,26 +206,6 @@ TEST(Scenario, TruthMatchesTheLogAndTheSameSeedGivesTheSameBytes) {
         }
     }
     EXPECT_FALSE(makeScenario("no-such-scenario", 1));
-}
-
-TEST(Scenario, CommandWritesTheLogAndItsTruth) {
-    TempDir dir;
-    const std::string command = std::string("'") + CORVANE_BIN_DIR +
-                                "/corvane-gen' scenario foreign-awdl --seed 5 --out '" +
-                                (dir / "out").string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    const auto scenario = makeScenario("foreign-awdl", 5);
-    std::string log;
-    for (const auto& line : scenario->lines) {
-        log += line + '\n';
-    }
-    EXPECT_EQ(readText(dir / "out/CV_personal.log"), log);
-    EXPECT_EQ(util::readJsonObject(dir / "out/truth.json", 1 << 20), scenario->truth);
-    const std::string unknown = std::string("'") + CORVANE_BIN_DIR +
-                                "/corvane-gen' scenario bogus --out '" + (dir / "x").string() +
-                                "' 2>/dev/null";
-    EXPECT_NE(std::system(unknown.c_str()), 0);
-    EXPECT_FALSE(std::filesystem::exists(dir / "x"));
 }
 
 } // namespace
