@@ -58,10 +58,8 @@ TEST(OwnerTail, RecordedTailWinsWhileSeenElseTheTailBehindMostMacs) {
     EXPECT_EQ(deriveDashboard(state, {}, kNow).ownerTail, a);
 
     // Recorded only when the tail shares a MAC with the owner's connection addresses.
-    EXPECT_FALSE(
-        deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:09"}), kNow).adoptTail);
-    EXPECT_EQ(deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:03"}), kNow).adoptTail,
-              a);
+    EXPECT_FALSE(deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:09"}), kNow).adoptTail);
+    EXPECT_EQ(deriveDashboard(state, owner(std::nullopt, {"AA:BB:CC:DD:EE:03"}), kNow).adoptTail, a);
 }
 
 TEST(OwnerTail, AdoptionWritesOnlyIntoABaselineObject) {
