@@ -276,30 +276,6 @@ TEST(Ingest, CapsDropTheOldestWhileTotalsKeepCounting) {
     EXPECT_EQ(s.pairsScreen, 4001);
 }
 
-/// Sets TZ for one scope, then restores it (the tests run with TZ=UTC).
-class ZoneScope {
-  public:
-    explicit ZoneScope(const char* zone) {
-        const char* old = std::getenv("TZ");
-        saved_ = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv("TZ", zone, 1);
-        util::timeZoneChanged();
-    }
-    ~ZoneScope() {
-        if (saved_) {
-            ::setenv("TZ", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        util::timeZoneChanged();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-  private:
-    std::optional<std::string> saved_;
-};
-
 TEST(Ingest, TimesAreLocalToTheProcessZoneAcrossADaylightSavingChange) {
     // 2026-03-08 02:00 does not exist in New York; 01:59:59 EST is followed by 03:00:00 EDT.
     const std::vector<std::string> lines{
@@ -313,7 +289,7 @@ TEST(Ingest, TimesAreLocalToTheProcessZoneAcrossADaylightSavingChange) {
     const State utc = ingest(lines);
     State ny;
     {
-        ZoneScope zone("America/New_York");
+        test::InZone zone("America/New_York");
         ny = ingest(lines);
     }
     const Peer& u = utc.dPeer.at(kMac);

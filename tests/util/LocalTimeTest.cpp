@@ -1,26 +1,13 @@
 #include "util/LocalTime.h"
 
+#include "TempDir.h"
+
 #include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace corvane::util;
 
-namespace {
-
-/// Runs a test body in a given time zone and restores UTC afterwards.
-class InZone {
-  public:
-    explicit InZone(const char* zone) {
-        setenv("TZ", zone, 1);
-        timeZoneChanged();
-    }
-    ~InZone() {
-        setenv("TZ", "UTC", 1);
-        timeZoneChanged();
-    }
-};
-
-} // namespace
+using corvane::test::InZone;
 
 TEST(LocalTime, ParsesAndFormatsInUtcAndRejectsWhatDoesNotExist) {
     InZone zone("UTC");
