@@ -14,11 +14,6 @@ namespace {
 
 constexpr int64_t kT = 1792314842;
 
-/// Runs `corvane` with arguments that need no quoting beyond single quotes.
-ShellResult runCorvane(const std::string& arguments) {
-    return runShell("'" + std::string(CORVANE_BIN_DIR) + "/corvane' " + arguments);
-}
-
 } // namespace
 
 TEST(Commands, LearnThenBaselineRefresh) {

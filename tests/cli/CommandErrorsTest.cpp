@@ -13,9 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using vault::shellQuote;
 
-ShellResult corvane(const std::string& arguments) {
-    return runShell(shellQuote(std::string(CORVANE_BIN_DIR) + "/corvane") + " " + arguments);
-}
+const auto corvane = runCorvane;
 
 // Every failure of a command ends it with a non-zero status and one line on its error
 // output, "corvane <command>: <what>: <why>", and leaves the evidence as it was.
