@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TempDir.h"
+#include "TestConfig.h"
 
 #include <cstdlib>
 #include <string>
@@ -23,6 +24,11 @@ inline ShellResult runShell(const std::string& command) {
     result.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.output = readText(out);
     return result;
+}
+
+/// Runs the build's `corvane` with `arguments`, words already quoted for the shell.
+inline ShellResult runCorvane(const std::string& arguments) {
+    return runShell("'" CORVANE_BIN_DIR "/corvane' " + arguments);
 }
 
 } // namespace corvane::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/LocalTime.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -41,5 +43,20 @@ inline std::string readText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+/// Runs a test body in a given time zone and restores UTC afterwards.
+class InZone {
+  public:
+    explicit InZone(const char* zone) {
+        setenv("TZ", zone, 1);
+        util::timeZoneChanged();
+    }
+    ~InZone() {
+        setenv("TZ", "UTC", 1);
+        util::timeZoneChanged();
+    }
+    InZone(const InZone&) = delete;
+    InZone& operator=(const InZone&) = delete;
+};
 
 } // namespace corvane::test

@@ -5,7 +5,6 @@
 #include "capture/DataFolder.h"
 #include "util/LocalTime.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -38,20 +37,5 @@ inline std::vector<Baseline::Row> fullScan(const std::filesystem::path& log, dou
     }
     return found;
 }
-
-/// Runs a test body in a given time zone and restores UTC afterwards.
-class InZone {
-  public:
-    explicit InZone(const char* zone) {
-        setenv("TZ", zone, 1);
-        util::timeZoneChanged();
-    }
-    ~InZone() {
-        setenv("TZ", "UTC", 1);
-        util::timeZoneChanged();
-    }
-    InZone(const InZone&) = delete;
-    InZone& operator=(const InZone&) = delete;
-};
 
 } // namespace corvane::test

@@ -57,19 +57,16 @@ TEST(OwnerBle, MoreDistinctMinutesWinAndTheStrongerSignalBreaksTies) {
     EXPECT_EQ(ownerBLE(rows).first, "BB:00:00:00:00:01");
 }
 
-TEST(OwnerBle, OnEqualTimesTheEarlierRowIsTheLatest) {
-    const std::vector<Row> rows{
+TEST(OwnerBle, OnEqualTimesTheEarlierRowIsTheLatestAndRowsWithoutSignalNeverMakeAPhone) {
+    std::vector<Row> rows{
         row("AA:00:00:00:00:01", -50, 1000, {"aabbcc"}),
         row("AA:00:00:00:00:02", -50, 1000, {"aabbcc"}),
     };
     EXPECT_EQ(ownerBLE(rows).first, "AA:00:00:00:00:01");
-}
 
-TEST(OwnerBle, RowsWithoutSignalNeverMakeAPhone) {
-    const std::vector<Row> rows{
-        row("AA:00:00:00:00:01", std::nullopt, 1000, {"aabbcc"}),
-        row("AA:00:00:00:00:02", std::nullopt, 1100, {"aabbcc"}),
-    };
+    for (Row& r : rows) {
+        r.rssi = std::nullopt;
+    }
     const auto [mac, members] = ownerBLE(rows);
     EXPECT_EQ(mac, std::nullopt);
     EXPECT_THAT(members, IsEmpty());

@@ -50,10 +50,18 @@ class Refresh : public ::testing::Test {
 
 } // namespace
 
-TEST_F(Refresh, WithoutABaselineFileItSearchesAndWritesNothing) {
+TEST_F(Refresh, WithoutABaselineFileOrAPhoneInTheWindowNothingIsWritten) {
     log(stamped(kT, ownerLine(-50)) + stamped(kT + 1, peerLine(1)) + stamped(kT + 2, peerLine(1)));
     EXPECT_EQ(refresh(), std::pair(std::optional<std::string>(), std::string("searching")));
     EXPECT_FALSE(std::filesystem::exists(dir_ / "sift"));
+
+    // With one but no phone in the window, it returns the stored values untouched.
+    writeText(baselineFile(),
+              R"({"my_conn_mac": ["66:55:44:33:22:01"], "my_conn_state": "confirmed"})");
+    const std::string before = readText(baselineFile());
+    log(stamped(kT, peerLine(2)) + stamped(kT + 1, peerLine(2)));
+    EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("confirmed")));
+    EXPECT_EQ(readText(baselineFile()), before);
 }
 
 TEST_F(Refresh, OnlyAPhoneTokenMakesAConnectionAddressNearnessIsOnlyRecorded) {
@@ -210,15 +218,6 @@ TEST_F(Refresh, AnUnusableBaselineFileTakesTheDefaults) {
         EXPECT_EQ(saved["conn_candidates"], Json::array({peer(1)}));
         EXPECT_EQ(saved.contains("keep"), content == wronglyTyped);
     }
-}
-
-TEST_F(Refresh, WithoutAPhoneItReturnsTheStoredValuesUntouched) {
-    writeText(baselineFile(),
-              R"({"my_conn_mac": ["66:55:44:33:22:01"], "my_conn_state": "confirmed"})");
-    const std::string before = readText(baselineFile());
-    log(stamped(kT, peerLine(2)) + stamped(kT + 1, peerLine(2)));
-    EXPECT_EQ(refresh(), std::pair(std::optional(peer(1)), std::string("confirmed")));
-    EXPECT_EQ(readText(baselineFile()), before);
 }
 
 namespace {

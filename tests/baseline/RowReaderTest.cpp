@@ -53,21 +53,18 @@ TEST(RowReader, TokensAreSixHexDigitsFromEitherForm) {
     EXPECT_THAT(rowOf("Addr 001122aabbcc CAT <0a 0b 0c>").toks, IsEmpty());
 }
 
-TEST(RowReader, TtCodeIsNormalisedOrAbsent) {
-    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x10").tt, "0x10");
-    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x4").tt, "0x04");
-    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x04").tt, "0x04");
-    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x11").tt, std::nullopt);
-    EXPECT_EQ(rowOf("Addr 001122aabbcc").tt, std::nullopt);
-}
-
-TEST(RowReader, RowCarriesSignalTimeAndPhoneFlag) {
-    const Row row = rowOf("2026-10-18 09:14:01.734512 Addr 001122aabbcc RSSI -67 iPhone");
+TEST(RowReader, RowCarriesSignalTimePhoneFlagAndNormalisedTtCode) {
+    const Row row = rowOf("2026-10-18 09:14:01.734512 Addr 001122aabbcc RSSI -67 iPhone TT 0x4");
     EXPECT_EQ(row.rssi, -67);
     EXPECT_EQ(row.epoch, kStampEpoch); // the capture stamp, not the event time
     EXPECT_TRUE(row.iphone);
+    EXPECT_EQ(row.tt, "0x04");
     EXPECT_EQ(rowOf("Addr 001122aabbcc RSSI:-40").rssi, std::nullopt);
     EXPECT_FALSE(rowOf("Addr 001122aabbcc iphone").iphone);
+    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x10").tt, "0x10");
+    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x04").tt, "0x04");
+    EXPECT_EQ(rowOf("Addr 001122aabbcc TT 0x11").tt, std::nullopt);
+    EXPECT_EQ(rowOf("Addr 001122aabbcc").tt, std::nullopt);
 }
 
 TEST(RowReader, LinesWithoutUsableTimeOrBeforeTheCutoffGiveNoRow) {

@@ -12,7 +12,6 @@ namespace corvane::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
 const std::string kStart(Capture::startMarker);
@@ -26,14 +25,6 @@ size_t countLines(const std::filesystem::path& path) {
 
 bool processExists(pid_t pid) {
     return ::kill(pid, 0) == 0;
-}
-
-TEST_F(CaptureTest, FixedTextsHaveTheirExactSizes) {
-    EXPECT_EQ(Capture::predicate.size(), 491u);
-    EXPECT_EQ(Capture::predicate.find('\n'), std::string_view::npos);
-    EXPECT_EQ(Capture::startMarker.size(), 26u);
-    EXPECT_EQ(Capture::stopMarker.size(), 26u);
-    EXPECT_THAT(std::string(Capture::startMarker), StartsWith("\xE2\x80\x94 "));
 }
 
 TEST_F(CaptureTest, RunsTheToolWithTheSixArgumentsAndCapturesStderrToo) {
@@ -268,30 +259,6 @@ TEST_F(CaptureTest, LinesStayWholeWhileMarkersComeFromTheMainThread) {
     }
     EXPECT_EQ(runs, 5u);
     EXPECT_FALSE(inRun);
-}
-
-TEST_F(CaptureTest, CapturesTheStandInToTheEndOfItsSource) {
-    writeText(dir_ / "source.log",
-              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: (Rapport) DirectLink up\n"
-              "2026-10-18 09:14:01.800000-0700  mac kernel[0]: DirectLink from the kernel\n"
-              "2026-10-18 09:14:02.000001-0700  mac sharingd[77]: AcLv = Screen (7)\n");
-    ::setenv("CORVANE_LOG_SOURCE", (dir_ / "source.log").c_str(), 1);
-    ::setenv("CORVANE_LOG_SPEED", "0", 1);
-    auto capture = makeCapture(std::filesystem::path(CORVANE_BIN_DIR) / "corvane-log");
-    capture->start();
-    ::unsetenv("CORVANE_LOG_SOURCE");
-    ::unsetenv("CORVANE_LOG_SPEED");
-    ASSERT_TRUE(main_.runUntil([&] { return capture->isRunning(); }));
-    ASSERT_TRUE(main_.runUntil([&] { return !capture->isRunning(); }));
-    capture->stop();
-
-    const auto lines = payloads();
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[1], "Filtering the log data using \"" + std::string(Capture::predicate) + "\"");
-    EXPECT_EQ(lines[2], "Timestamp                       (process)[PID]");
-    EXPECT_EQ(lines[3].substr(31), "  mac rapportd[412]: (Rapport) DirectLink up");
-    EXPECT_EQ(lines[4].substr(31), "  mac sharingd[77]: AcLv = Screen (7)");
-    EXPECT_EQ(lines.back(), kStop);
 }
 
 TEST_F(CaptureTest, AnOverLongLineIsWrittenInPiecesWithoutHoldingIt) {

@@ -4,12 +4,14 @@
 #include "TempDir.h"
 #include "TestConfig.h"
 #include "capture/DataFolder.h"
+#include "sift/State.h"
 #include "vault/Vault.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <signal.h>
+#include <thread>
 
 namespace corvane::test {
 namespace {
@@ -27,27 +29,40 @@ class MonitorCommandTest : public ::testing::TestWithParam<int> {
     TempDir dir_;
 };
 
-TEST_P(MonitorCommandTest, CapturesUntilSignalledThenStopsCleanly) {
+// The monitor analyses at the start, captures until signalled, then stops the capture and
+// analyses once more, after the stop marker.
+TEST_P(MonitorCommandTest, CapturesAndAnalysesUntilSignalledThenStopsCleanly) {
     writeText(dir_ / "source.log",
-              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: DirectLink up\n");
-    Subprocess monitor({kCorvane, "monitor", "--data", (dir_ / "CV").string()}, env());
+              "2026-10-18 09:14:01.734512-0700  mac rapportd[412]: (Rapport) DirectLink: "
+              "CUBonjourDevice D2:75:8D:12:6E:64, TT 0x10, stID "
+              "499AA6D2-84C8-80CF-5C61-FF405ABD90DF, IDS 'Own01'\n");
+    const DataFolder data(dir_ / "CV");
+    Subprocess monitor({kCorvane, "monitor", "--data", data.root.string()}, env());
     ASSERT_TRUE(monitor.started());
-    const auto first = monitor.readLine();
-    ASSERT_TRUE(first);
-    EXPECT_THAT(*first, HasSubstr("lines written"));
-    // The first status line comes once the capture runs; the stand-in's four lines follow.
-    for (int i = 0; i < 100 && readText(dir_ / "CV/CV_personal.log").find("DirectLink up") ==
-                                   std::string::npos;
+    auto line = monitor.readLine();
+    ASSERT_TRUE(line);
+    EXPECT_THAT(*line, HasSubstr("lines written"));
+    while (line && !line->starts_with("analysis: ")) {
+        line = monitor.readLine();
+    }
+    ASSERT_TRUE(line) << "no analysis at the start";
+    // The stand-in's four lines follow the start marker.
+    for (int i = 0; i < 100 && readText(data.evidenceLog()).find("D2:75") == std::string::npos;
          ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     monitor.signal(GetParam());
     const std::string rest = monitor.readAll();
     EXPECT_EQ(monitor.wait(), 0) << rest;
-    EXPECT_THAT(rest, HasSubstr("not capturing, 5 lines written"));
-    const std::string log = readText(dir_ / "CV/CV_personal.log");
-    EXPECT_THAT(log, HasSubstr("DirectLink up\n"));
+    const auto stopped = rest.rfind("not capturing, 5 lines written");
+    const auto last = rest.rfind("analysis: ");
+    ASSERT_TRUE(stopped != std::string::npos && last != std::string::npos) << rest;
+    EXPECT_GT(last, stopped) << rest;
+    EXPECT_THAT(rest.substr(last), EndsWith("verdict: CLEAN\n"));
+    const std::string log = readText(data.evidenceLog());
+    EXPECT_THAT(log, HasSubstr("IDS 'Own01'\n"));
     EXPECT_THAT(log, EndsWith(" | — CV-APP capture stopped\n"));
+    EXPECT_EQ(Sift::loadState(data.liveState()).offset, log.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, MonitorCommandTest, ::testing::Values(SIGINT, SIGTERM));

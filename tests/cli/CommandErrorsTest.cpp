@@ -13,9 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using vault::shellQuote;
 
-ShellResult corvane(const std::string& arguments) {
-    return runShell(shellQuote(std::string(CORVANE_BIN_DIR) + "/corvane") + " " + arguments);
-}
+const auto corvane = runCorvane;
 
 // Every failure of a command ends it with a non-zero status and one line on its error
 // output, "corvane <command>: <what>: <why>", and leaves the evidence as it was.
@@ -40,6 +38,12 @@ TEST(CommandErrors, EachFailureSaysWhatAndWhyAndExitsNonZero) {
         {"learn" + d + " --since NaN",
          "corvane learn: --since: must be a time in seconds since 1970, before the year 10000"},
         {"pass" + d + " --now 253402300800",
+         "corvane pass: --now: must be a time in seconds since 1970, before the year 10000"},
+        {"pass" + d + " --now nan",
+         "corvane pass: --now: must be a time in seconds since 1970, before the year 10000"},
+        {"pass" + d + " --now -5",
+         "corvane pass: --now: must be a time in seconds since 1970, before the year 10000"},
+        {"pass" + d + " --now 1e300",
          "corvane pass: --now: must be a time in seconds since 1970, before the year 10000"},
         {"pass --data " + shellQuote(missing),
          "corvane pass: " + missing + ": no such data folder"},
@@ -68,6 +72,7 @@ TEST(CommandErrors, EachFailureSaysWhatAndWhyAndExitsNonZero) {
     }
     EXPECT_FALSE(fs::exists(missing)) << "a command that reads a data folder does not create it";
     EXPECT_EQ(readText(DataFolder(data).evidenceLog()), log);
+    EXPECT_EQ(readText(DataFolder(data).allFile()), "{broken") << "no pass ran on a refused clock";
     EXPECT_EQ(fs::status(dir / "fifo").type(), fs::file_type::fifo);
     EXPECT_FALSE(fs::exists(data / "reports")) << "no report of a file that is not a day";
 

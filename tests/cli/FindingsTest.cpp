@@ -20,9 +20,7 @@ using nlohmann::json;
 using ::testing::HasSubstr;
 using vault::shellQuote;
 
-ShellResult corvane(const std::string& arguments) {
-    return runShell(shellQuote(std::string(CORVANE_BIN_DIR) + "/corvane") + " " + arguments);
-}
+const auto corvane = runCorvane;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;

@@ -76,7 +76,7 @@ TEST(Export, ArchivesTheLogAndEveryReportUnderBareNames) {
     EXPECT_EQ(fs::status(zip).permissions() & fs::perms::others_read, fs::perms::others_read);
 }
 
-TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
+TEST(Export, WithoutReportsTheLogAloneWithoutALogNothingAndNoArchiveOfAnArchive) {
     TempDir dir;
     writeText(corvane::DataFolder(dir).evidenceLog(), "");
     ASSERT_EQ(exportEvidence(dir.path(), dir / "a.zip").result, ExportResult::Exported);
@@ -88,10 +88,18 @@ TEST(Export, WithoutReportsTheLogAloneAndWithoutALogNothing) {
     fs::remove(corvane::DataFolder(dir).evidenceLog());
     EXPECT_EQ(exportEvidence(dir.path(), dir / "c.zip").result, ExportResult::NoLog);
     EXPECT_FALSE(fs::exists(dir / "c.zip"));
-    EXPECT_EQ(exportMessage({ExportResult::NoLog, {}}),
-              "No log to export yet — press Start Monitoring first.");
-    EXPECT_EQ(exportMessage({ExportResult::Failed, {}}), "Export failed.");
+    EXPECT_EQ(proposedExportName(1792354240), "CV_evidence_2026-10-18_2010.zip"); // TZ=UTC
+
+    // An archive inside reports/ is not archived again.
+    writeText(corvane::DataFolder(dir).evidenceLog(), "log");
+    writeText(dir / "reports" / "CV-Report-ALL.html", "r");
+    const fs::path zip = dir / "reports" / "evidence.zip";
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
+    EXPECT_EQ(readArchive(zip),
+              (Contents{{"CV_personal.log", "log"}, {"CV-Report-ALL.html", "r"}}));
 }
+
 TEST(Export, ReplacesAnExistingArchiveOnlyOnSuccess) {
     TempDir dir;
     const fs::path data = dir / "data";
@@ -237,19 +245,4 @@ TEST(Export, AKilledExportLeavesOnlyItsSweptTemporaryFile) {
     EXPECT_EQ(readArchive(zip),
               (Contents{{"CV_personal.log", "log\n"}, {"CV-Report-ALL.html", "r"}}));
     EXPECT_EQ(entriesIn(dir / "reports"), 2u) << "the next export swept what the kill left";
-}
-
-TEST(Export, AnArchiveInsideReportsIsNotArchivedAgain) {
-    TempDir dir;
-    writeText(corvane::DataFolder(dir).evidenceLog(), "log");
-    writeText(dir / "reports" / "CV-Report-ALL.html", "r");
-    const fs::path zip = dir / "reports" / "evidence.zip";
-    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
-    ASSERT_EQ(exportEvidence(dir.path(), zip).result, ExportResult::Exported);
-    EXPECT_EQ(readArchive(zip),
-              (Contents{{"CV_personal.log", "log"}, {"CV-Report-ALL.html", "r"}}));
-}
-
-TEST(Export, ProposedNameUsesLocalTime) {
-    EXPECT_EQ(proposedExportName(1792354240), "CV_evidence_2026-10-18_2010.zip"); // TZ=UTC
 }

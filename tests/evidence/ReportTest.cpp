@@ -87,7 +87,7 @@ TEST(ReportGolden, DemoReportIsMarkedAndCarriesNoSealOrDigest) {
     EXPECT_EQ(report.find("subpoena"), std::string::npos);
 }
 
-TEST(Report, DayNamesThatCouldLeaveTheirFoldersAreRefused) {
+TEST(Report, DayNamesComeFromTheArgumentOrTheListAndNoneLeavesItsFolder) {
     TempDir dir;
     const fs::path data = dir / "data";
     // Targets a traversal would reach: a day file outside sift/.
@@ -109,29 +109,27 @@ TEST(Report, DayNamesThatCouldLeaveTheirFoldersAreRefused) {
     EXPECT_TRUE(makeReport(data, longest, dir / "v", kNow));
     writeDayFile(data, "{}", "2026-10-18_b");
     EXPECT_TRUE(makeReport(data, "2026-10-18_b", dir / "v", kNow));
-}
 
-TEST(Report, DayNameComesFromTheArgumentOrTheLastListedDay) {
-    TempDir dir;
-    const fs::path data = dir.path();
-    writeText(data / "sift" / "ALL.json", "{\"verdict\":\"A\"}");
-    writeText(data / "sift" / "D2.json", "{\"verdict\":\"B\"}");
+    // The day comes from the argument, else from the last day of a well-formed list.
+    const fs::path listed = dir / "listed";
+    writeText(listed / "sift" / "ALL.json", "{\"verdict\":\"A\"}");
+    writeText(listed / "sift" / "D2.json", "{\"verdict\":\"B\"}");
 
-    EXPECT_FALSE(makeReport(data, std::nullopt, dir / "v", kNow)) << "no days list";
+    EXPECT_FALSE(makeReport(listed, std::nullopt, dir / "v", kNow)) << "no days list";
     for (const char* list :
          {"[]", "{\"days\":[]}", "{\"days\":\"ALL\"}", "{\"days\":[\"ALL\",3]}", "{\"days\":"}) {
-        writeText(data / "sift" / "days.json", list);
-        EXPECT_FALSE(makeReport(data, std::nullopt, dir / "v", kNow)) << list;
+        writeText(listed / "sift" / "days.json", list);
+        EXPECT_FALSE(makeReport(listed, std::nullopt, dir / "v", kNow)) << list;
     }
-    writeText(data / "sift" / "days.json", "{\"days\":[\"ALL\",\"D2\"]}");
-    EXPECT_EQ(makeReport(data, std::nullopt, dir / "v", kNow),
-              data / "reports" / "CV-Report-D2.html");
+    writeText(listed / "sift" / "days.json", "{\"days\":[\"ALL\",\"D2\"]}");
+    EXPECT_EQ(makeReport(listed, std::nullopt, dir / "v", kNow),
+              listed / "reports" / "CV-Report-D2.html");
     // An empty argument counts as none.
-    EXPECT_EQ(makeReport(data, std::string(), dir / "v", kNow),
-              data / "reports" / "CV-Report-D2.html");
-    EXPECT_EQ(makeReport(data, std::string("ALL"), dir / "v", kNow),
-              data / "reports" / "CV-Report-ALL.html");
-    EXPECT_FALSE(makeReport(data, std::string("D3"), dir / "v", kNow)) << "no such day file";
+    EXPECT_EQ(makeReport(listed, std::string(), dir / "v", kNow),
+              listed / "reports" / "CV-Report-D2.html");
+    EXPECT_EQ(makeReport(listed, std::string("ALL"), dir / "v", kNow),
+              listed / "reports" / "CV-Report-ALL.html");
+    EXPECT_FALSE(makeReport(listed, std::string("D3"), dir / "v", kNow)) << "no such day file";
 }
 
 TEST(Report, WrittenWholeOverThePreviousReportOrNotAtAll) {

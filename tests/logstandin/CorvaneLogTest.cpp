@@ -140,7 +140,7 @@ TEST_F(CorvaneLogTest, AnEndlessLineStaysBoundedAndTheToolDiesWithItsReaderOrPar
     }
 }
 
-TEST_F(CorvaneLogTest, UsageErrorsExit64) {
+TEST_F(CorvaneLogTest, UsageErrorsExit64AndShowFailsOnlyWhenAccessIsDenied) {
     writeText(dir_ / "source.log", "");
     for (const auto& args : std::vector<std::vector<std::string>>{
              streamArgs("process == rapportd"),
@@ -162,14 +162,12 @@ TEST_F(CorvaneLogTest, UsageErrorsExit64) {
         EXPECT_THAT(tool.readAll(), HasSubstr("CORVANE_LOG_SPEED must be a number from 0 to 1000"));
         EXPECT_EQ(tool.wait(), 64) << speed;
     }
-}
-
-TEST_F(CorvaneLogTest, ShowSucceedsUnlessAccessIsDenied) {
-    const std::vector<std::string> args = {kTool, "show", "--last", "1s", "--style", "syslog"};
-    Subprocess allowed(args);
+    // show succeeds unless access is denied.
+    const std::vector<std::string> show = {kTool, "show", "--last", "1s", "--style", "syslog"};
+    Subprocess allowed(show);
     allowed.readAll();
     EXPECT_EQ(allowed.wait(), 0);
-    Subprocess denied(args, {"CORVANE_LOG_DENY=1"});
+    Subprocess denied(show, {"CORVANE_LOG_DENY=1"});
     EXPECT_THAT(denied.readAll(), HasSubstr("Operation not permitted"));
     EXPECT_EQ(denied.wait(), 1);
 }

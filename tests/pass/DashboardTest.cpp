@@ -22,13 +22,21 @@ OwnerIds owner(std::optional<std::string> tail, std::set<std::string> connMacs) 
     return ids;
 }
 
+/// Adds a DirectLink MAC behind `tail` that quotes `account`, seen from `first` to `last`.
+void addDirect(State& state, const std::string& mac, const std::string& tail,
+               const std::string& account, double first = kNow - 60, double last = kNow) {
+    state.dPeer[mac] = Peer{first, last, "08:00:00", "2027-01-15", 1, {}, {}};
+    state.macTail[mac][tail] = 1;
+    if (!account.empty()) {
+        state.dAdsid[mac][account] = 1;
+    }
+}
+
 /// A state whose DirectLink MACs sit behind the given tails, one MAC per entry.
 State withTails(const std::vector<std::string>& tails) {
     State state;
     for (size_t i = 0; i < tails.size(); ++i) {
-        const std::string mac = "AA:BB:CC:DD:EE:0" + std::to_string(i);
-        state.dPeer[mac] = Peer{kNow - 60, kNow, "08:00:00", "2027-01-15", 1, {}, {}};
-        state.macTail[mac][tails[i]] = 1;
+        addDirect(state, "AA:BB:CC:DD:EE:0" + std::to_string(i), tails[i], "");
     }
     return state;
 }
@@ -89,16 +97,6 @@ TEST(OwnerTail, BaselineKeysOfTheWrongTypeCountAsAbsent) {
     EXPECT_EQ(readOwnerIds(dir.path()), onlyTheFile);
     writeText(DataFolder(dir).baselineFile(), "not json");
     EXPECT_EQ(readOwnerIds(dir.path()), OwnerIds{});
-}
-
-/// Adds a DirectLink MAC behind `tail` that quotes `account`, seen from `first` to `last`.
-void addDirect(State& state, const std::string& mac, const std::string& tail,
-               const std::string& account, double first = kNow - 60, double last = kNow) {
-    state.dPeer[mac] = Peer{first, last, "08:00:00", "2027-01-15", 1, {}, {}};
-    state.macTail[mac][tail] = 1;
-    if (!account.empty()) {
-        state.dAdsid[mac][account] = 1;
-    }
 }
 
 TEST(OwnerTail, ConnStateSaysHowTheTailWasFound) {

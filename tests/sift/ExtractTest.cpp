@@ -44,7 +44,7 @@ TEST(Extract, AccountIdQuotedThenBareForms) {
     EXPECT_EQ(accountOf("IDS Abcdef123 then IDS 'Quoted1'"), "Quoted1"); // quoted form wins
 }
 
-TEST(Extract, AccessLevelText) {
+TEST(Extract, AccessLevelTextAndFlagTokens) {
     for (const char* line :
          {"CLinkD connection AcLv = Screen (7)", "AcLv Screen(7)", "AcLv=Screen(7) more"}) {
         const LineScan scan(line);
@@ -54,13 +54,12 @@ TEST(Extract, AccessLevelText) {
     EXPECT_EQ(accessLevel(keyboard), "Keyboard (5)");
     const LineScan none("AcLv = Screen");
     EXPECT_EQ(accessLevel(none), "—");
-}
 
-TEST(Extract, FlagTokensKeepFirstAppearanceOnce) {
+    // Flag tokens keep their first appearance, once.
     const LineScan scan("SF 0x1c < a b  a > then DF 0x2 < b c > nbIF 0x1 <  > DsFl 0xA < d >");
     EXPECT_EQ(collectFlagTokens(scan), (std::vector<std::string>{"a", "b", "c", "d"}));
-    const LineScan none("SF 0x < a >");
-    EXPECT_TRUE(collectFlagTokens(none).empty());
+    const LineScan noFlags("SF 0x < a >");
+    EXPECT_TRUE(collectFlagTokens(noFlags).empty());
 }
 
 TEST(Extract, EventEpochReadsMicrosecondsAndSkipsTheCaptureStamp) {

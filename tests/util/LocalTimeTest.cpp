@@ -1,44 +1,33 @@
 #include "util/LocalTime.h"
 
+#include "TempDir.h"
+
 #include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace corvane::util;
 
-namespace {
+using corvane::test::InZone;
 
-/// Runs a test body in a given time zone and restores UTC afterwards.
-class InZone {
-  public:
-    explicit InZone(const char* zone) {
-        setenv("TZ", zone, 1);
-        timeZoneChanged();
-    }
-    ~InZone() {
-        setenv("TZ", "UTC", 1);
-        timeZoneChanged();
-    }
-};
-
-} // namespace
-
-TEST(LocalTime, ParsesAndFormatsInUtc) {
+TEST(LocalTime, ParsesAndFormatsInUtcAndRejectsWhatDoesNotExist) {
     InZone zone("UTC");
     EXPECT_EQ(parseLocalDateTime("1970-01-01 00:00:00"), 0);
     EXPECT_EQ(parseLocalDateTime("2026-10-18 09:14:02"), 1792314842);
     EXPECT_EQ(formatLocalDateTime(1792314842), "2026-10-18 09:14:02");
     EXPECT_EQ(formatIsoUtc(1792354240), "2026-10-18T20:10:40Z");
     EXPECT_EQ(parseLocalDateTime("2024-02-29 12:00:00"), 1709208000);
-}
-
-TEST(LocalTime, RejectsDatesAndTimesThatDoNotExist) {
-    InZone zone("UTC");
     for (const char* text : {"2026-13-01 00:00:00", "2026-02-30 00:00:00", "2025-02-29 00:00:00",
                              "2026-10-18 24:00:00", "2026-10-18 12:60:00", "2026-10-18 12:00:60",
                              "2026-00-10 00:00:00", "2026-10-00 00:00:00", "2026-10-18T12:00:00",
                              "2026-10-18 1:00:00", "2026-10-18 12:00:0x", ""}) {
         EXPECT_FALSE(parseLocalDateTime(text).has_value()) << text;
     }
+    // Timestamps outside the range print an em dash.
+    EXPECT_EQ(formatTimestamp(0), "—");
+    EXPECT_EQ(formatTimestamp(-1), "—");
+    EXPECT_EQ(formatTimestamp(1e12), "—");
+    EXPECT_EQ(formatTimestamp(1792314842.9), "2026-10-18 09:14:02");
+    EXPECT_EQ(formatTimestamp(999999999999), "33658-09-27 01:46:39");
 }
 
 TEST(LocalTime, DaylightSavingGapDoesNotParseAndOverlapTakesTheLaterInstant) {
@@ -64,13 +53,4 @@ TEST(LocalTime, RoundTripsEverySecondAcrossATransitionDay) {
         // In the repeated hour the earlier instant reads back as the later one.
         EXPECT_TRUE(*back == t || *back == t + 3600) << text;
     }
-}
-
-TEST(LocalTime, TimestampsOutsideTheRangePrintAnEmDash) {
-    InZone zone("UTC");
-    EXPECT_EQ(formatTimestamp(0), "—");
-    EXPECT_EQ(formatTimestamp(-1), "—");
-    EXPECT_EQ(formatTimestamp(1e12), "—");
-    EXPECT_EQ(formatTimestamp(1792314842.9), "2026-10-18 09:14:02");
-    EXPECT_EQ(formatTimestamp(999999999999), "33658-09-27 01:46:39");
 }

@@ -115,18 +115,10 @@ test('every fixture shows its verdict, totals, rows, radar dots and empty states
   }
 });
 
-test('the demo shows the canned figures', async () => {
+// Verdict, radar total, dots and table sizes of the demo are checked with every fixture above.
+test('the demo shows its device facts and counts, and a dot leads to its row', async () => {
   const { page, problems } = await open(h.dataFolder(h.fixture('demo')));
   const seen = await facts(page);
-  assert.equal(seen.verdict, 'COMPROMISED');
-  assert.equal(seen.radarTotal, '10 of 110 shown');
-  assert.equal(seen.ownerDots, 10);
-  assert.deepEqual(
-    Object.fromEntries(Object.entries(seen.tables).map(([id, t]) => [id, [t.rows, t.total]])),
-    {
-      'unknown-own': [0, 0], 'rogue-directlink': [5, 47], 'rogue-awdl': [5, 63], 'culprits': [1, 1], 'access-events': [5, 54],
-      'provision-pairs': [5, 342], 'ble-provisions': [0, 0], 'kbd-evals': [6, 96],
-    });
   assert.match(seen.tables['provision-pairs'].totalText, /128 with screen access/);
   assert.equal(seen.device['DirectLink MAC'], '5C:1D:D9:B2:7E:66');
   assert.equal(seen.device['BLE id'], 'D8:9E:3F:7A:11:04');
