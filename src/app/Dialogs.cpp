@@ -23,6 +23,7 @@ int ask(QWidget* parent, const Question& question) {
         return hooks().ask(question);
     }
     QMessageBox box(question.icon, question.title, question.text, QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText); // a file name or a reason is never markup
     box.setWindowModality(Qt::ApplicationModal);
     QList<QAbstractButton*> buttons;
     for (const QString& label : question.buttons) {

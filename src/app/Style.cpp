@@ -39,6 +39,7 @@ QColor white(qreal whiteness, qreal opacity) {
 
 QLabel* text(const QString& text, const QFont& font, const QColor& color, QWidget* parent) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText); // what it shows may come from a log or a page
     label->setFont(font);
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, color);

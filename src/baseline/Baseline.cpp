@@ -723,7 +723,9 @@ std::optional<util::Failure> trust(const std::filesystem::path& dataFolder,
                                    const std::string& tail, double window, double now) {
     const auto normal = normalTail(tail);
     if (!normal) {
-        return util::Failure{"can't confirm the device", "\"" + tail + "\" is not a device tail"};
+        // Quoted in part: the text may come from a page, of any length.
+        const std::string shown = tail.size() > 24 ? tail.substr(0, 24) + "…" : tail;
+        return util::Failure{"can't confirm the device", "\"" + shown + "\" is not a device tail"};
     }
     const std::vector<Row> recent = rows(dataFolder, now - window);
     const std::set<std::string> tokens = tokensOfTail(recent, cluster(recent), *normal);

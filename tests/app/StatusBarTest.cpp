@@ -4,6 +4,7 @@
 #include "AppTestBase.h"
 #include "app/ContentView.h"
 #include "app/OnboardingView.h"
+#include "app/DashboardBridge.h"
 #include "app/WebRadarView.h"
 #include "capture/Capture.h"
 
@@ -108,6 +109,12 @@ class StatusBarTest : public AppTestBase {
         QTRY_VERIFY_WITH_TIMEOUT(!fs::exists(data.baselineFile()), kWait);
         QVERIFY(fs::exists(data.summaryFile()));
         QVERIFY(monitor.isRunning() && monitor.timerActive());
+
+        // A hostile confirmation from the page: refused, said in a line of plain text.
+        emit second.web()->bridge().trustRequested("<img src=x>" + QString(1 << 20, 'A'));
+        auto* refused = second.findChild<QLabel*>("errorLine");
+        QTRY_VERIFY_WITH_TIMEOUT(refused->text().startsWith("Can't confirm the device"), kWait);
+        QVERIFY(refused->text().size() < 200 && refused->textFormat() == Qt::PlainText);
         monitor.shutdown();
     }
 };
