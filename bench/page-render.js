@@ -35,6 +35,10 @@ function fullDashboard() {
     kbd_evals: rows(50, (i) => ({ aclv: 'Screen (7)', ids: 'Acct' + hex(i, 6), mac: mac(i), selftag: hex(i, 6).toLowerCase(), services: 'MyMe \u00b7 MyiCloud \u00b7 Ranging', time: time(i) + '.263800' })),
     kbd_evals_total: 3000,
     own_device_tail: 'A1B2C3D4E5F6',
+    unknown_own_devices: rows(50, (i) => ({
+      tail: hex(0xA00000 + i, 12), mac: mac(0x3000 + i), macs: [mac(0x3000 + i)], ids: 'BBownMgr1',
+      first: time(9000 + i), last: time(i),
+    })),
     provision_pairs: rows(50, (i) => ({
       aclv: 'Screen (7)', aid: 'AID' + hex(i, 6), cid: '0x9C07' + hex(i, 4), delta_ms: (i / 7).toFixed(3), ids: 'Acct' + hex(i, 6),
       mac: mac(i), screen: i % 3 === 0, services: 'BLE \u00b7 Personal \u00b7 DuetSync \u00b7 WiFiP2P \u00b7 Owner \u00b7 ApplePay', time: time(i) + '.380464',
