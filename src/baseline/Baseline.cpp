@@ -1,6 +1,8 @@
 #include "baseline/Baseline.h"
 
 #include "capture/DataFolder.h"
+#include "sift/Extract.h"
+#include "util/Ascii.h"
 #include "util/Files.h"
 #include "util/JsonFile.h"
 
@@ -77,16 +79,6 @@ struct Stored {
     bool checked = false; // written by a version that keeps known devices
 };
 
-std::string upperText(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return out;
-}
-
 Stored loadStored(const std::filesystem::path& dataFolder) {
     Stored stored;
     const auto object = util::readJsonObject(baselinePath(dataFolder), kMaxFileBytes);
@@ -104,7 +96,7 @@ Stored loadStored(const std::filesystem::path& dataFolder) {
         stored.bleTokens.insert(toks->begin(), toks->end());
     }
     if (const auto tail = util::stringAt(*object, "my_device_tail")) {
-        stored.deviceTail = upperText(*tail);
+        stored.deviceTail = util::upperAscii(*tail);
     }
     stored.devices = readDevices(*object);
     const auto known = object->find("known_devices");
@@ -180,7 +172,7 @@ std::optional<std::string> normalTail(std::string_view text) {
         })) {
         return std::nullopt;
     }
-    return upperText(text);
+    return util::upperAscii(std::string(text));
 }
 
 Devices readDevices(const nlohmann::json& object) {
@@ -213,7 +205,7 @@ Devices readDevices(const nlohmann::json& object) {
     if (const auto it = object.find("device_macs"); it != object.end() && it->is_object()) {
         for (const auto& [mac, tail] : it->items()) {
             if (tail.is_string() && out.macs.size() < kMaxDeviceMacs) {
-                out.macs.emplace(upperText(mac), upperText(tail.get<std::string>()));
+                out.macs.emplace(util::upperAscii(mac), util::upperAscii(tail.get<std::string>()));
             }
         }
     }
@@ -724,7 +716,7 @@ std::optional<util::Failure> trust(const std::filesystem::path& dataFolder,
     const auto normal = normalTail(tail);
     if (!normal) {
         // Quoted in part: the text may come from a page, of any length.
-        const std::string shown = tail.size() > 24 ? tail.substr(0, 24) + "…" : tail;
+        const std::string shown = Sift::capped(tail, 24);
         return util::Failure{"can't confirm the device", "\"" + shown + "\" is not a device tail"};
     }
     const std::vector<Row> recent = rows(dataFolder, now - window);
@@ -759,7 +751,8 @@ std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
                                         bool onlyIfObject) {
     const auto path = baselinePath(dataFolder);
     auto object = nlohmann::ordered_json::object();
-    if (const auto text = util::readFile(path, kMaxFileBytes)) {
+    const auto text = util::readFile(path, kMaxFileBytes);
+    if (text) {
         auto parsed =
             util::nestsWithin(*text)
                 ? nlohmann::ordered_json::parse(*text, nullptr, /*allow_exceptions=*/false)
@@ -775,10 +768,14 @@ std::optional<util::Failure> updateFile(const std::filesystem::path& dataFolder,
     if (!change(object)) {
         return std::nullopt;
     }
+    const std::string changed =
+        object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    if (changed == text) {
+        return std::nullopt; // a refresh that found what the file says rewrites nothing
+    }
     util::createFolders(path.parent_path());
     // A failed write keeps the previous file; the next evaluation writes again.
-    if (!util::writeFileAtomic(
-            path, object.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace))) {
+    if (!util::writeFileAtomic(path, changed)) {
         return util::Failure{"can't save " + DataFolder::inSift(DataFolder::kBaselineFile),
                              std::strerror(errno)};
     }
