@@ -140,6 +140,7 @@ ContentView::ContentView(Monitor& monitor, QWidget* parent) : QWidget(parent), m
 
 QWidget* ContentView::buildStatusBar() {
     auto* bar = new QWidget(this);
+    statusBar_ = bar;
     bar->setObjectName("statusBar");
     bar->setAutoFillBackground(true);
     QPalette p = bar->palette();
@@ -294,7 +295,7 @@ void ContentView::updateOnboarding() {
     // the assistant, and Return never reaches a link of the page.
     const bool covered = !monitor_.onboarded();
     for (QWidget* behind :
-         {findChild<QWidget*>("statusBar"), fdaRow_, static_cast<QWidget*>(stateBanner_),
+         {statusBar_, fdaRow_, static_cast<QWidget*>(stateBanner_),
           static_cast<QWidget*>(errorLine_), static_cast<QWidget*>(web_)}) {
         behind->setEnabled(!covered);
     }
@@ -331,8 +332,7 @@ void ContentView::showEvent(QShowEvent* event) {
 }
 
 void ContentView::fitStatusBar() {
-    QWidget* bar = findChild<QWidget*>("statusBar");
-    auto* row = static_cast<QHBoxLayout*>(bar->layout());
+    auto* row = static_cast<QHBoxLayout*>(statusBar_->layout());
     // The others' least width; a hidden title takes its spacing with it.
     const int others = row->minimumSize().width() + (title_->isVisible() ? 0 : row->spacing());
     title_->setVisible(width() >= others + title_->sizeHint().width());

@@ -65,6 +65,7 @@ class ContentView : public QWidget {
     WebRadarView* web_;
     QPointer<OnboardingView> onboarding_;
 
+    QWidget* statusBar_ = nullptr;
     QWidget* vaultSealed_;
     QPushButton* installVault_;
     QLabel* demoBadge_;

@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
-#include <algorithm>
 
 namespace corvane::app {
 
@@ -82,7 +81,8 @@ OnboardingView::OnboardingView(Monitor& monitor, QWidget* parent)
     connect(&monitor_, &Monitor::hasFullDiskAccessChanged, this, &OnboardingView::updateFda);
     // Each pass refreshes the baseline: the lines follow it as the dashboard does.
     connect(&monitor_, &Monitor::analysed, this, [this] {
-        if (step_ == Step::verify && bleMac_) {
+        // While the countdown runs it evaluates every ten seconds itself.
+        if (step_ == Step::verify && bleMac_ && !timer_.isActive()) {
             evaluate();
         }
     });
@@ -346,7 +346,6 @@ void OnboardingView::startVerification() {
     monitor_.startMonitoring();
     startEpoch_ = clock_();
     elapsed_ = 0;
-    remaining_ = VERIFY_SECONDS;
     running_ = true;
     timer_.start();
     updateCountdown();
@@ -361,14 +360,14 @@ void OnboardingView::stopCountdown() {
 QString OnboardingView::countdownText() const {
     if (running_) {
         return QString::asprintf("Learning your phone: %lld:%02lld left",
-                                 static_cast<long long>(remaining_ / 60),
-                                 static_cast<long long>(remaining_ % 60));
+                                 static_cast<long long>(remaining() / 60),
+                                 static_cast<long long>(remaining() % 60));
     }
     if (looking_) {
         return "No phone found near this Mac yet. Still looking: bring your phone next to this "
                "Mac, unlocked, with Bluetooth on.";
     }
-    if (remaining_ > 0 || startEpoch_ == 0 || !bleMac_) {
+    if (remaining() > 0 || startEpoch_ == 0 || !bleMac_) {
         return {}; // not started, or skipped
     }
     return "Learning finished: your phone is recorded. Continue when ready.";
@@ -391,7 +390,6 @@ void OnboardingView::fitPanel() {
 
 void OnboardingView::tick() {
     ++elapsed_;
-    remaining_ = std::max<qint64>(VERIFY_SECONDS - elapsed_, 0);
     updateCountdown();
     if (elapsed_ % 10 == 0) {
         if (bleMac_) {
@@ -400,7 +398,7 @@ void OnboardingView::tick() {
             learn();
         }
     }
-    if (running_ && remaining_ == 0) {
+    if (running_ && remaining() == 0) {
         endVerification();
     }
 }
@@ -429,7 +427,9 @@ void OnboardingView::found(const QString& ble) {
 
 void OnboardingView::learn() {
     QPointer<OnboardingView> self(this);
-    monitor_.learnOwner(startEpoch_, [self](std::optional<QString> ble) {
+    // Still looking after the countdown: only the last ten minutes tell where the phone is now.
+    const double since = looking_ ? std::max(startEpoch_, clock_() - VERIFY_SECONDS) : startEpoch_;
+    monitor_.learnOwner(since, [self](std::optional<QString> ble) {
         if (self && ble && !self->bleMac_) {
             self->found(*ble);
         }

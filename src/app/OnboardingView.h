@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -33,7 +34,7 @@ class OnboardingView : public QWidget {
     bool running() const { return running_; }
     /// The countdown ended without a phone near the Mac; learning goes on until one is.
     bool looking() const { return looking_; }
-    qint64 remaining() const { return remaining_; }
+    qint64 remaining() const { return std::max<qint64>(VERIFY_SECONDS - elapsed_, 0); }
     /// The countdown line: the time left, or how the learning ended.
     QString countdownText() const;
     const std::optional<QString>& bleMac() const { return bleMac_; }
@@ -88,8 +89,7 @@ class OnboardingView : public QWidget {
     Step step_ = Step::welcome;
     bool running_ = false;
     bool looking_ = false;
-    qint64 elapsed_ = 0;
-    qint64 remaining_ = 0;
+    qint64 elapsed_ = 0; // seconds since the countdown began
     double startEpoch_ = 0;
     QTimer timer_;
     std::optional<QString> bleMac_;

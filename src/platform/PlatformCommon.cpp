@@ -71,8 +71,9 @@ util::Expected<bool> setStartAtLogin(bool on, const std::filesystem::path& execu
         }
         return false;
     }
-    std::filesystem::create_directories(item.parent_path(), ec);
-    if (!util::writeFileAtomic(item, loginItemText(executable))) {
+    // The user's own folder, which a dotfile manager may well have made a link.
+    util::createFolders(item.parent_path());
+    if (!util::writeFileAtomic(item, loginItemText(executable), util::FolderLink::Follow)) {
         return util::Failure{"can't write " + item.string(), std::strerror(errno)};
     }
     return true;
