@@ -145,9 +145,9 @@
   let collator = null;
 
   // What was last read whole: the raw texts (to skip unchanged files) and their parsed values.
-  const last = { day: 'ALL', allText: null, summaryText: null, all: null, summary: null, timeline: null };
+  const last = { day: 'ALL', allText: null, summaryText: null, timelineText: null, all: null, summary: null, timeline: null };
   // sift/evidence.json, read when a row is first opened and again once ALL.json has changed.
-  const evidence = { forAll: null, findings: null, reading: null };
+  const evidence = { forAll: null, findings: null };
   const MAX_EVIDENCE_BYTES = 32 * 1024 * 1024;
   const LINE_CHARS = 4000;
   const drawn = new Map(); // part name -> signature of the data it was last drawn from
@@ -173,6 +173,22 @@
     return D.isObject(value) ? value : undefined;
   }
 
+  // Takes a small file into last[name] unless it is unchanged; a missing one clears it. Says
+  // false, keeping what was there, when the file could not be read whole.
+  function keepLatest(result, name) {
+    if (result.status === 'missing') {
+      last[name] = null;
+      last[name + 'Text'] = null;
+      return true;
+    }
+    if (result.status === 'ok' && result.text === last[name + 'Text']) return true;
+    const value = parsedObject(result);
+    if (!value) return false;
+    last[name] = value;
+    last[name + 'Text'] = result.text;
+    return true;
+  }
+
   async function refresh() {
     window.clearTimeout(timer);
     // The pass only ever names ALL, so it is read alongside days.json rather than after it.
@@ -182,7 +198,7 @@
       D.readFile('sift/summary.json', MAX_SMALL_BYTES),
       D.readFile('sift/timeline.json', MAX_SMALL_BYTES),
     ]);
-    last.timeline = parsedObject(timelineResult) || null;
+    keepLatest(timelineResult, 'timeline'); // one caught half-written keeps the last drawn
     const day = pickDay(daysResult);
     const allResult = day === 'ALL' ? allFirst : await D.readFile('sift/' + day + '.json', MAX_JSON_BYTES);
 
@@ -204,18 +220,7 @@
       }
     }
 
-    if (summaryResult.status === 'missing') {
-      last.summary = null;
-      last.summaryText = null;
-    } else if (!(summaryResult.status === 'ok' && summaryResult.text === last.summaryText)) {
-      const summary = parsedObject(summaryResult);
-      if (summary) {
-        last.summary = summary;
-        last.summaryText = summaryResult.text;
-      } else if (last.all) {
-        incomplete = true;
-      }
-    }
+    if (!keepLatest(summaryResult, 'summary') && last.all) incomplete = true;
 
     failures = incomplete ? failures + 1 : 0;
     draw(incomplete);
