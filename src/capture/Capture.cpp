@@ -289,7 +289,6 @@ std::optional<std::string_view> Capture::openLog() {
     }
     out_ = fd;
     cut_ = endsInsideLine(fd);
-    lost_ = false;
     return std::nullopt;
 }
 

@@ -38,7 +38,6 @@ struct DataFolder {
     static constexpr std::string_view kReportPrefix = "CV-Report-";
     static constexpr std::string_view kReportSuffix = ".html";
     static constexpr std::string_view kRadarPage = "radar.html";
-    static constexpr std::string_view kRawLogPage = "raw_log.html";
 
     /// The three dashboard files of sift/ the pages read.
     static constexpr std::array<std::string_view, 3> kDashboardFiles{kAllFile, kDaysFile,
@@ -67,7 +66,6 @@ struct DataFolder {
     std::filesystem::path evidenceFile() const { return sift() / kEvidenceFile; }
     std::filesystem::path timelineFile() const { return sift() / kTimelineFile; }
     std::filesystem::path radarPage() const { return root / kRadarPage; }
-    std::filesystem::path rawLogPage() const { return root / kRawLogPage; }
     /// sift/<day>.json: the dashboard file of one day ("ALL" for all days).
     std::filesystem::path dayFile(std::string_view day) const { return sift() / dayFileName(day); }
     /// reports/CV-Report-<day>.html.

@@ -1,8 +1,10 @@
 #include "cli/Commands.h"
+#include "capture/DataFolder.h"
 #include "cli/SharedOptions.h"
 #include "evidence/Findings.h"
 #include "sift/Evidence.h"
 #include "util/Files.h"
+#include "util/ReadOnlyFile.h"
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <set>
+#include <vector>
 #include <unistd.h>
 
 namespace corvane::cli {
@@ -20,6 +23,7 @@ namespace {
 // The event ids already in an output file are read from at most its last this many bytes:
 // a finding of the day the analysis keeps was appended well within it.
 constexpr uint64_t kSeenWindowBytes = uint64_t{64} << 20;
+const std::string kEvidenceName = DataFolder::inSift(DataFolder::kEvidenceFile);
 
 struct FindingsOptions {
     std::string data;
@@ -42,15 +46,13 @@ std::set<std::string> seenIds(const std::string& path) {
             }
         }
     };
-    uint64_t skipped = 0;
-    util::readBlocks(path, size, [&](std::string_view block) {
-        if (skipped + block.size() <= from) {
-            skipped += block.size();
-            return;
-        }
-        block.remove_prefix(from > skipped ? from - skipped : 0);
-        skipped = from;
-        carried += block;
+    util::ReadOnlyFile file(path);
+    if (!file.seek(from)) {
+        return ids;
+    }
+    std::vector<char> block(256 * 1024);
+    for (ssize_t n; (n = file.read(block.data(), block.size())) > 0;) {
+        carried.append(block.data(), static_cast<size_t>(n));
         size_t start = 0;
         for (size_t lf = carried.find('\n'); lf != std::string::npos;
              lf = carried.find('\n', start)) {
@@ -58,7 +60,7 @@ std::set<std::string> seenIds(const std::string& path) {
             start = lf + 1;
         }
         carried.erase(0, start);
-    });
+    }
     return ids;
 }
 
@@ -67,7 +69,7 @@ void runFindings(const FindingsOptions& options) {
     const auto evidence = Sift::readEvidence(folder);
     if (!evidence) {
         fail("findings", "no evidence of findings",
-             "sift/evidence.json is missing or unreadable; run a pass first");
+             kEvidenceName + " is missing or unreadable; run a pass first");
     }
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0) {

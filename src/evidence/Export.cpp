@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A temporary file older than this was left behind by a killed writer.
-constexpr int64_t kTemporaryFileAge = 60;
 
 struct Entry {
     fs::path path;
@@ -252,7 +250,7 @@ ExportOutcome exportEvidence(const fs::path& dataFolder, const fs::path& destina
     const auto entries = collectEntries(dataFolder, log, logSize, destination);
 
     // What a killed export left beside the destination goes first.
-    util::sweepTemporaryFiles(destination.parent_path(), kTemporaryFileAge,
+    util::sweepTemporaryFiles(destination.parent_path(), util::kStaleTemporarySeconds,
                               util::FolderLink::Follow);
     std::optional<std::string> archiveError;
     const bool written = util::replaceFileAtomic(

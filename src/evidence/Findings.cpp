@@ -19,7 +19,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr size_t kHeadBytes = 160;
+const std::string kEvidenceName = DataFolder::inSift(DataFolder::kEvidenceFile);
 
 template <typename T> std::optional<T> valueAt(const json& object, const char* key) {
     const auto it = object.find(key);
@@ -85,12 +85,12 @@ util::Expected<std::vector<ExplainedFinding>> explainFindings(const fs::path& da
     const auto evidence = Sift::readEvidence(dataFolder);
     if (!evidence) {
         return util::Failure{"no evidence of findings",
-                             "sift/evidence.json is missing or unreadable; run a pass first"};
+                             kEvidenceName + " is missing or unreadable; run a pass first"};
     }
     // Only the two logs a pass reads: the name comes from a file and must not lead elsewhere.
     const auto logName = valueAt<std::string>(*evidence, "log").value_or("");
     if (logName != DataFolder::kEvidenceLog && logName != DataFolder::kDemoLog) {
-        return util::Failure{"no evidence of findings", "sift/evidence.json names no evidence log"};
+        return util::Failure{"no evidence of findings", kEvidenceName + " names no evidence log"};
     }
     std::vector<ExplainedFinding> out;
     std::vector<const json*> chosen;
@@ -114,8 +114,8 @@ util::Expected<std::vector<ExplainedFinding>> explainFindings(const fs::path& da
         return util::Failure{why, "it is shorter than the " + std::to_string(analysed) +
                                       " bytes analysed (truncated)"};
     }
-    if (util::replaceInvalidUtf8(log.bytesAt(0, kHeadBytes)) !=
-        valueAt<std::string>(*evidence, "head").value_or("")) {
+    if (!Sift::sameLogHead(valueAt<std::string>(*evidence, "head").value_or(""),
+                           util::replaceInvalidUtf8(log.bytesAt(0, Sift::kLogHeadBytes)))) {
         return util::Failure{why, "its first bytes differ (replaced)"};
     }
     for (const json* finding : chosen) {
@@ -129,7 +129,7 @@ util::Expected<std::vector<ExplainedFinding>> explainFindings(const fs::path& da
             const std::string where = "line " + std::to_string(number.value_or(0)) + " at byte " +
                                       std::to_string(offset.value_or(0));
             if (!number || !offset || *offset >= analysed) {
-                return util::Failure{"sift/evidence.json is corrupt", "bad reference: " + where};
+                return util::Failure{kEvidenceName + " is corrupt", "bad reference: " + where};
             }
             const auto raw = Sift::readLineAt(log, *offset);
             const bool startsLine = *offset == 0 || log.bytesAt(*offset - 1, 1) == "\n";

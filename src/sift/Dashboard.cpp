@@ -576,7 +576,7 @@ int64_t foreignAccountCount(const State& state, const std::set<std::string>& own
 }
 
 json summaryOf(const State& state, const Resolution& r, const OwnSide& own,
-               const ForeignSide& foreign, bool foreignSeen, double now) {
+               const ForeignSide& foreign, const char* verdict, double now) {
     // A MAC that is both counts as AWDL only (both lists are in MAC order).
     int64_t foreignDirectOnly = 0;
     for (const auto& mac : foreign.direct) {
@@ -585,9 +585,7 @@ json summaryOf(const State& state, const Resolution& r, const OwnSide& own,
     const auto phoneMacs = r.ownerTail ? r.tailMap.find(*r.ownerTail) : r.tailMap.end();
     return {
         {"generated", util::formatIsoUtc(static_cast<int64_t>(std::floor(now)))},
-        {"verdict", !r.ownerTail  ? "PENDING"
-                    : foreignSeen ? "COMPROMISED"
-                                  : "CLEAN"},
+        {"verdict", verdict},
         {"own_device_tail", orDash(r.ownerTail)},
         {"own_accounts", own.accounts},
         {"directlink_macs_total", static_cast<int64_t>(state.dPeer.size())},
@@ -668,8 +666,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
     });
     out.timeline = timeline(state, foreign.direct, foreign.awdl, own.accounts, pending);
     out.days = {{"days", json::array({"ALL"})}};
-    const bool foreignSeen = !foreign.direct.empty() || !foreign.awdl.empty() || foreignCulprits;
-    out.summary = summaryOf(state, r, own, foreign, foreignSeen, now);
+    out.summary = summaryOf(state, r, own, foreign, verdict, now);
     return out;
 }
 

@@ -48,7 +48,7 @@ Dashboard deriveDashboard(const State& state, const OwnerIds& owner, double now)
 
 /// Derives the dashboard, records an adopted tail in the baseline file (merging, atomic),
 /// then replaces sift/ALL.json, sift/days.json, sift/summary.json, sift/evidence.json and
-/// sift/timeline.json, in that order, each atomically. The evidence lines are read from `logFd`, the analysed
+/// sift/timeline.json, in that order, each atomically. The evidence lines are read from `log`, the analysed
 /// log named `logName`, and only when the state changed (`stateChanged`), the rows changed or
 /// the file is missing. A file that cannot be written keeps its previous contents.
 void writeDashboard(const std::filesystem::path& dataFolder, const State& state,

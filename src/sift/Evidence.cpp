@@ -59,18 +59,9 @@ uint64_t escapedSize(std::string_view text) {
 
 } // namespace
 
-void assignCut(std::string& into, std::string_view line) {
-    assignCapped(into, line, kMaxViewLineBytes);
-}
-
 std::string cutLine(std::string_view line) {
-    std::string out;
-    if (util::isValidUtf8(line)) {
-        assignCut(out, line);
-    } else {
-        assignCut(out, util::replaceInvalidUtf8(line));
-    }
-    return out;
+    return util::isValidUtf8(line) ? capped(line, kMaxViewLineBytes)
+                                   : capped(util::replaceInvalidUtf8(line), kMaxViewLineBytes);
 }
 
 std::string lineCheck(std::string_view rawLine) {

@@ -34,8 +34,6 @@ inline constexpr uint64_t kMaxEvidenceFileBytes = uint64_t{32} << 20;
 /// A view or evidence line as stored: at most `kMaxViewLineBytes` of well-formed UTF-8, cut
 /// on a character boundary with "…" after the cut.
 std::string cutLine(std::string_view line);
-/// The same for a line already known to be well-formed, into a buffer that is reused.
-void assignCut(std::string& into, std::string_view validLine);
 
 /// A quick checksum (FNV-1a, 64 bits, as 16 hex digits) of the first `kMaxViewLineBytes`
 /// bytes of a line as the log holds them: a later reader tells whether the log still holds

@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kHeadBytes = 160;
 // New bytes are read in pieces of this size, so a first pass over a log of many gigabytes
 // holds only one piece (plus the unfinished line it ends with) in memory.
 constexpr size_t kChunkBytes = size_t{4} << 20;
@@ -32,8 +31,6 @@ constexpr size_t kChunkBytes = size_t{4} << 20;
 // the pass moves past it instead of carrying it, and reading it again, forever.
 constexpr size_t kMaxLineBytes = size_t{1} << 20;
 constexpr double kRetentionSeconds = 86400;
-// Temporary files of writers older than this were left behind by a kill.
-constexpr int64_t kTemporaryFileAge = 60;
 
 /// Hands every non-empty line of `bytes` (which ends with a line feed and starts at
 /// `state.offset`) to `ingestLine`, each cut to `kMaxLineBytes` however the reads fell, and
@@ -196,9 +193,9 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     const DataFolder layout(dataFolder);
     util::createFolders(layout.sift());
     // The data folder may be a link; the folders made in it are not followed.
-    util::sweepTemporaryFiles(layout.root, kTemporaryFileAge, util::FolderLink::Follow);
+    util::sweepTemporaryFiles(layout.root, util::kStaleTemporarySeconds, util::FolderLink::Follow);
     for (const fs::path& folder : {layout.sift(), layout.reports()}) {
-        util::sweepTemporaryFiles(folder, kTemporaryFileAge);
+        util::sweepTemporaryFiles(folder, util::kStaleTemporarySeconds);
     }
 
     std::error_code ec;
@@ -215,7 +212,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     // log's place is not opened, and reads as a log that cannot be opened.
     util::ReadOnlyFile file(log);
     const uint64_t size = file.size();
-    const std::string head = util::replaceInvalidUtf8(file.bytesAt(0, kHeadBytes));
+    const std::string head = util::replaceInvalidUtf8(file.bytesAt(0, kLogHeadBytes));
     auto [state, olderState] = loadStateFile(statePath);
 
     bool read = false;
@@ -235,8 +232,7 @@ PassResult runPass(const fs::path& dataFolder, double now, const PassProgress& p
     } else {
         // A log shorter than the head changes its head as it grows: it is read again from
         // its first byte like a replaced one, but it was not replaced.
-        const bool grew =
-            state.head.size() < kHeadBytes && head.starts_with(state.head) && size >= state.offset;
+        const bool grew = sameLogHead(state.head, head) && size >= state.offset;
         state = State{};
         state.head = head;
         reset = true;

@@ -1,6 +1,5 @@
 #include "sift/Sift.h"
 
-#include "sift/Evidence.h"
 #include "sift/Extract.h"
 
 #include <algorithm>

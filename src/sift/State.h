@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The analyser's persisted state and its records. Every record is a plain value whose
@@ -165,8 +166,17 @@ struct BleRow {
     bool operator==(const BleRow&) const = default;
 };
 
+/// How many of a log's first bytes tell it from another log.
+inline constexpr size_t kLogHeadBytes = 160;
+
+/// Whether a log that now starts with `head` is the one whose start was `stored`: the same
+/// bytes, or, for a log shorter than the head then, the same bytes grown.
+inline bool sameLogHead(std::string_view stored, std::string_view head) {
+    return head == stored || (stored.size() < kLogHeadBytes && head.starts_with(stored));
+}
+
 struct State {
-    std::string head;    // first (at most 160) bytes of the log the state belongs to
+    std::string head;    // first (at most kLogHeadBytes) bytes of the log the state belongs to
     uint64_t offset = 0; // bytes of the log consumed; always just after a line feed
     uint64_t lines = 0;  // line feeds among them: the number of the next line is lines + 1
     CountMap macTail;    // MAC → device tail → lines

@@ -61,6 +61,9 @@ bool replaceFileAtomic(
 /// name + "." + six random characters + ".cvtmp". No reader takes such a file for data.
 bool isTemporaryName(std::string_view name);
 
+/// A temporary file older than this was left behind by a writer that was killed.
+inline constexpr int64_t kStaleTemporarySeconds = 60;
+
 /// Removes the temporary files of `folder` (not of its sub-folders) last written more than
 /// `maxAgeSeconds` ago: ones a killed writer left behind. Links are neither followed nor
 /// removed.

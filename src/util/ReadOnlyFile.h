@@ -16,7 +16,6 @@ class ReadOnlyFile {
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
     bool isOpen() const { return fd_ >= 0; }
-    int descriptor() const { return fd_; }
     /// Size in bytes; 0 when the file is not open or its attributes cannot be read.
     uint64_t size() const;
     /// At most `count` bytes from `offset` (fewer at the end of the file); empty when they
