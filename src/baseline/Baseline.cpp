@@ -299,9 +299,8 @@ membersOf(const std::vector<Row>& rows, const Clusters& clusters, const C* picke
 using RowFilter = std::function<bool(const Row& row)>;
 
 /// `ownerBLE` among the clusters with a row that `eligible` accepts (all when it is empty).
-std::pair<std::optional<std::string>, std::set<std::string>> pickOwner(const std::vector<Row>& rows,
-                                                                       const RowFilter& eligible) {
-    const Clusters clusters = cluster(rows);
+std::pair<std::optional<std::string>, std::set<std::string>>
+pickOwner(const std::vector<Row>& rows, const Clusters& clusters, const RowFilter& eligible) {
     std::set<size_t> eligibleRoots;
     if (eligible) {
         for (size_t i = 0; i < rows.size(); ++i) {
@@ -459,18 +458,43 @@ std::optional<util::Failure> saveWritten(const std::filesystem::path& dataFolder
         false);
 }
 
+/// `nearPhone` over clusters already built.
+std::pair<std::optional<std::string>, std::set<std::string>>
+nearPhoneIn(const std::vector<Row>& rows, const Clusters& clusters, bool needEvidence) {
+    const C* picked = nullptr;
+    size_t pickedRoot = 0;
+    std::tuple<bool, int64_t, size_t, int64_t> pickedRank{};
+    for (const size_t root : clusters.visitOrder) {
+        const C& c = clusters.stats.at(root);
+        if (c.readings.size() < kMinNearReadings) {
+            continue; // a passer-by's odd strong reading says nothing of where it stays
+        }
+        const int64_t typical = median(c.readings);
+        if (typical < kNearRssi || (needEvidence && !c.directLink)) {
+            continue;
+        }
+        const std::tuple rank{c.directLink, typical, c.minutes.size(), c.best};
+        if (!picked || rank > pickedRank) {
+            picked = &c;
+            pickedRoot = root;
+            pickedRank = rank;
+        }
+    }
+    return membersOf(rows, clusters, picked, pickedRoot);
+}
+
 /// The phone in the window: the cluster holding its last address or one of its tokens.
 /// Whichever device is around most is not: a neighbour's phone present a minute longer, or a
 /// stranger's while the owner is away, would otherwise be taken for it. A file that knows
 /// neither (a setup that found no phone near, or a file of an older version) takes only a
 /// phone near the Mac whose token shows on a DirectLink line to it.
-std::pair<std::optional<std::string>, std::set<std::string>> findPhone(const std::vector<Row>& recent,
-                                                                       const Stored& stored) {
-    auto found = pickOwner(recent, [&stored](const Row& row) {
+std::pair<std::optional<std::string>, std::set<std::string>>
+findPhone(const std::vector<Row>& recent, const Clusters& clusters, const Stored& stored) {
+    auto found = pickOwner(recent, clusters, [&stored](const Row& row) {
         return row.mac == stored.bleMac || sharesToken(row.toks, stored.bleTokens);
     });
     if (!found.first && stored.bleTokens.empty()) {
-        found = nearPhone(recent, true);
+        found = nearPhoneIn(recent, clusters, true);
     }
     return found;
 }
@@ -552,9 +576,9 @@ classify(const DirectAddresses& directs, const Sightings& phone,
 
 /// The phone's tail as the window proves it, else the stored one unless it is demoted (into
 /// `demoted`). A proven tail becomes a known device.
-std::optional<std::string> recheckTail(const std::vector<Row>& recent, Stored& stored,
-                                       const Sightings& phone, std::vector<std::string>& demoted,
-                                       double now) {
+std::optional<std::string> recheckTail(const std::vector<Row>& recent, const Clusters& clusters,
+                                       Stored& stored, const Sightings& phone,
+                                       std::vector<std::string>& demoted, double now) {
     const std::optional<std::string> phoneTail = tailOf(recent, phone.tokens);
     std::optional<std::string> tail = stored.deviceTail;
     if (tail && tail != phoneTail && findDevice(stored.devices.known, *tail) == nullptr &&
@@ -565,7 +589,7 @@ std::optional<std::string> recheckTail(const std::vector<Row>& recent, Stored& s
     if (phoneTail) {
         tail = phoneTail;
         addDevice(stored.devices.known, *phoneTail,
-                  tokensOfTail(recent, cluster(recent), *phoneTail), "evidence", now);
+                  tokensOfTail(recent, clusters, *phoneTail), "evidence", now);
     }
     return tail;
 }
@@ -618,38 +642,19 @@ std::string takeConnections(const std::vector<std::string>& proven,
 
 std::pair<std::optional<std::string>, std::set<std::string>>
 ownerBLE(const std::vector<Row>& rows) {
-    return pickOwner(rows, {});
+    return pickOwner(rows, cluster(rows), {});
 }
 
 std::pair<std::optional<std::string>, std::set<std::string>>
 nearPhone(const std::vector<Row>& rows, bool needEvidence) {
-    const Clusters clusters = cluster(rows);
-    const C* picked = nullptr;
-    size_t pickedRoot = 0;
-    std::tuple<bool, int64_t, size_t, int64_t> pickedRank{};
-    for (const size_t root : clusters.visitOrder) {
-        const C& c = clusters.stats.at(root);
-        if (c.readings.size() < kMinNearReadings) {
-            continue; // a passer-by's odd strong reading says nothing of where it stays
-        }
-        const int64_t typical = median(c.readings);
-        if (typical < kNearRssi || (needEvidence && !c.directLink)) {
-            continue;
-        }
-        const std::tuple rank{c.directLink, typical, c.minutes.size(), c.best};
-        if (!picked || rank > pickedRank) {
-            picked = &c;
-            pickedRoot = root;
-            pickedRank = rank;
-        }
-    }
-    return membersOf(rows, clusters, picked, pickedRoot);
+    return nearPhoneIn(rows, cluster(rows), needEvidence);
 }
 
 Learned learn(const std::filesystem::path& dataFolder, double since, double now) {
     Learned out;
     const std::vector<Row> recent = rows(dataFolder, since);
-    const auto [bleMac, members] = nearPhone(recent, false);
+    const Clusters clusters = cluster(recent);
+    const auto [bleMac, members] = nearPhoneIn(recent, clusters, false);
     Stored stored = loadStored(dataFolder);
     if (!bleMac) {
         if (!Baseline::exists(dataFolder)) {
@@ -663,7 +668,6 @@ Learned learn(const std::filesystem::path& dataFolder, double since, double now)
         return out;
     }
     out.bleMac = bleMac;
-    const Clusters clusters = cluster(recent);
     std::set<std::string> phoneToks;
     for (size_t i = 0; i < recent.size(); ++i) {
         if (members.count(recent[i].mac) > 0) {
@@ -807,7 +811,8 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     }
     Stored stored = loadStored(dataFolder);
     const std::vector<Row> recent = rows(dataFolder, now - window);
-    auto [foundMac, members] = findPhone(recent, stored);
+    const Clusters clusters = cluster(recent);
+    auto [foundMac, members] = findPhone(recent, clusters, stored);
     const std::optional<std::string> bleMac = foundMac ? foundMac : stored.bleMac;
     if (!bleMac) {
         return {firstOf(stored.connMacs), stored.state, std::nullopt, std::nullopt};
@@ -820,7 +825,7 @@ Refreshed refresh(const std::filesystem::path& dataFolder, double window, double
     const auto [proven, nearby] = classify(directs, phone, members);
 
     Written w;
-    w.deviceTail = recheckTail(recent, stored, phone, w.demotedTails, now);
+    w.deviceTail = recheckTail(recent, clusters, stored, phone, w.demotedTails, now);
     w.connMacs = recheckConnections(stored, directs, proven, w.deviceTail, w.demotedConn);
     w.state = stored.state;
     w.candidates = stored.candidates;
