@@ -47,6 +47,8 @@ bool selected(const json& finding, const FindingSelector& selector) {
     return selector.account && valueAt<std::string>(finding, "account") == selector.account;
 }
 
+} // namespace
+
 std::string titleOf(const json& finding) {
     std::string title = valueAt<std::string>(finding, "title").value_or("Finding");
     for (const char* key : {"mac", "account"}) {
@@ -56,8 +58,6 @@ std::string titleOf(const json& finding) {
     }
     return title;
 }
-
-} // namespace
 
 std::string printable(std::string_view text) {
     std::string out;

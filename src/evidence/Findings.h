@@ -41,6 +41,9 @@ struct ExplainedFinding {
 util::Expected<std::vector<ExplainedFinding>> explainFindings(
     const std::filesystem::path& dataFolder, const FindingSelector& selector);
 
+/// A finding's heading: what it is, then its address and account where it has them.
+std::string titleOf(const nlohmann::json& finding);
+
 /// A text safe to print on a terminal: control characters (C0, DEL and C1) as "\xNN".
 std::string printable(std::string_view text);
 

@@ -498,12 +498,7 @@ std::string findingsSection(const fs::path& dataFolder) {
         return out + "<p class=\"none\">None.</p>\n";
     }
     for (const auto& finding : findings) {
-        std::string title = "Row " + textOf(finding, "row") + ": " + textOf(finding, "title");
-        for (const char* key : {"mac", "account"}) {
-            if (const auto text = textOf(finding, key); !text.empty()) {
-                title += " " + text;
-            }
-        }
+        const std::string title = "Row " + textOf(finding, "row") + ": " + titleOf(finding);
         out += "<h3 style=\"font-size:11pt;margin:12px 0 4px\">" + escapeHtml(title) +
                "</h3>\n<table><tr><th>Line</th><th>Byte offset</th><th>Captured</th><th>Line as"
                " logged</th></tr>";
